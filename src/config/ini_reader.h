@@ -1,0 +1,69 @@
+// The ini file beside the executable: settings, and the ordered header and
+// body lists of the message.
+//
+// State owned here: the_mail_settings, the_header_list and the_body_list,
+// filled once by load_ini and read-only afterwards.
+#pragma once
+
+#include "form/form_reader.h"
+
+namespace tarvelo {
+
+constexpr int kMaxListEntries = 1000;
+constexpr int kIniLineMax = 63997;  // characters read per piece
+constexpr int kDefaultSmtpTimeout = 30;
+
+enum hello_kind { HELLO_HELO, HELLO_EHLO };
+
+struct mail_settings {
+  char* smtp = nullptr;
+  char* logging = nullptr;
+  const char* line_end = "\r\n";
+  hello_kind hello_method = HELLO_HELO;
+  char* sendall = nullptr;
+  char* success_html_page = nullptr;
+  char* failure_html_page = nullptr;
+  bool no_padding = false;
+  bool add_headerline_colon = false;
+  bool remove_empty_variables = false;
+  bool add_kolvex_link = true;
+  // Seconds for the whole delivery, connect to the reply to QUIT.
+  int smtp_timeout = kDefaultSmtpTimeout;
+};
+
+struct entry_list {
+  char* names[kMaxListEntries];
+  char* values[kMaxListEntries];
+  int count = 0;
+};
+
+extern mail_settings the_mail_settings;
+extern entry_list the_header_list;  // header_count is the_header_list.count
+extern entry_list the_body_list;    // body_count is the_body_list.count
+
+// Ends the line at its first carriage return, then at its first line feed.
+void cut_line_end(char* line);
+
+// Applies one ini line (already cut) to the settings and lists, looking
+// submitted values up in form. Returns the match count: above 0 means the
+// line was used. Logs add_header_line / add_body_variable debug lines.
+int apply_ini_line(const char* line, mail_settings* settings,
+                   entry_list* headers, entry_list* body, form_table* form);
+
+// Parses a whole ini text (as read from the file) line by line, in pieces of
+// at most 63997 characters, logging "line used from ini file {%s}" for each
+// used line. Also points the log's verbosity at settings->logging as soon as a
+// logging line is read.
+void parse_ini_text(const char* text, long size, mail_settings* settings,
+                    entry_list* headers, entry_list* body, form_table* form);
+
+// Reads the ini file at path into the process-wide settings and lists. When
+// it cannot be opened: fail_with_page("The ini file could not be opened.").
+void load_ini(const char* path);
+
+// Append a copy of the pair to the process-wide header or body list, after
+// the debug line; nothing is stored beyond 1000 entries.
+void add_header_line(const char* name, const char* value);
+void add_body_variable(const char* name, const char* value);
+
+}  // namespace tarvelo

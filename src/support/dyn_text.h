@@ -1,0 +1,67 @@
+// Growable text buffer with printf-style appending, and the formatting
+// scratch behind it.
+//
+// Formatting first goes into a scratch set: a fixed 63000-byte buffer and,
+// for longer texts, an overflow buffer that starts at 64000 bytes and doubles
+// while a text does not fit. The doubled size stays in force for later calls.
+// There are separate scratch sets for dyn_text and for the log, so a log line
+// written while a dyn_text is being formatted cannot clobber it.
+#pragma once
+
+#include <cstdarg>
+
+#define TARVELO_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+
+namespace tarvelo {
+
+constexpr int kScratchFixedSize = 63000;
+constexpr int kScratchOverflowStart = 64000;
+constexpr int kDynTextStartRoom = 64000;
+constexpr int kDynTextGrowSlack = 20000;
+
+// One formatting scratch set. Not reentrant: a format must complete before
+// the next one on the same set starts.
+struct format_scratch {
+  char fixed[kScratchFixedSize];
+  char* overflow = nullptr;
+  int overflow_size = kScratchOverflowStart;
+};
+
+// Formats into the scratch set and returns the text, which stays valid until
+// the next call on the same set; stores its length in *length. When the
+// overflow buffer cannot be allocated the process exits with code 9, with no
+// page and no log line.
+const char* format_with_scratch(format_scratch* scratch, int* length,
+                                const char* format, va_list args)
+    TARVELO_PRINTF(3, 0);
+
+// Invariant: length + 1 <= capacity; data is always NUL-terminated.
+struct dyn_text {
+  char* data;
+  int length;
+  int capacity;
+};
+
+// Allocates a buffer holding a copy of initial with strlen(initial) + 64000
+// bytes of room. On allocation failure: fail_with_page("Unable to malloc
+// memory.").
+dyn_text* dyn_text_new(const char* initial);
+
+// Appends the formatted text. Grows the block to old length + n + 20000 when
+// length + n + 1 is not strictly less than capacity. On allocation failure:
+// fail_with_page("Unable to malloc memory"). Always returns 0.
+int dyn_text_append(dyn_text* text, const char* format, ...)
+    TARVELO_PRINTF(2, 3);
+
+// Replaces the whole text with the formatted text; a block that is large
+// enough is kept. Same failure handling as dyn_text_append. Returns 0.
+int dyn_text_assign(dyn_text* text, const char* format, ...)
+    TARVELO_PRINTF(2, 3);
+
+// Appends n raw bytes (no formatting, so "%" is safe). Same growth rule.
+void dyn_text_append_bytes(dyn_text* text, const char* bytes, int n);
+
+// Releases the block and the record; a null buffer does nothing.
+void dyn_text_free(dyn_text* text);
+
+}  // namespace tarvelo
