@@ -84,11 +84,14 @@ class CgiSite:
     def log_messages(self):
         """The log's messages without date stamp and pid."""
         out = []
-        for line in self.log_text().split("\n"):
+        lines = self.log_text().split("\n")
+        if lines and lines[-1] == "":
+            lines.pop()
+        for line in lines:
             parts = line.split(" - ", 2)
             if len(parts) == 3 and parts[1].startswith("pid("):
                 out.append(parts[2])
-            elif line:
+            else:
                 out.append(line)
         return out
 

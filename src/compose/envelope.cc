@@ -1,0 +1,139 @@
+#include "compose/envelope.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "support/log.h"
+
+namespace tarvelo {
+
+envelope the_envelope;
+
+int is_address_char(unsigned char c) {
+  // Explicit ranges rather than isalnum: the locale must never turn a byte
+  // above 127 into part of an address. "+" belongs to the local part of
+  // sub-addresses (joe+news@x.y); dropping it would name another mailbox.
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+         (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-' ||
+         c == '+';
+}
+
+char* extract_address(const char* text) {
+  address_scan_state state = SCAN_SEEK;
+  const char* start = nullptr;
+  const char* p = text;
+  for (;; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    int address_char = is_address_char(c);
+    if (state == SCAN_DOMAIN && !address_char) break;
+    switch (state) {
+      case SCAN_SEEK:
+        if (address_char) {
+          start = p;
+          state = SCAN_LOCAL;
+        }
+        break;
+      case SCAN_LOCAL:
+        if (c == '@') {
+          state = SCAN_AT;
+        } else if (!address_char) {
+          state = SCAN_SEEK;
+        }
+        break;
+      case SCAN_AT:
+        state = address_char ? SCAN_DOMAIN : SCAN_SEEK;
+        break;
+      case SCAN_DOMAIN:
+        break;
+    }
+    if (c == '\0') {
+      log_event(LOG_DEBUG, "no email address in this line (%s)", text);
+      return nullptr;
+    }
+  }
+  size_t length = static_cast<size_t>(p - start);
+  char* copy = static_cast<char*>(malloc(length + 5));
+  if (copy == nullptr) fail_with_page("Unable to malloc memory");
+  memcpy(copy, start, length);
+  copy[length] = '\0';
+  return copy;
+}
+
+namespace {
+
+char ascii_lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// A name shorter than the prefix ends in its NUL, which differs from every
+// prefix character, so it never matches.
+int starts_with_ignoring_case(const char* name, const char* prefix,
+                              int prefix_length) {
+  for (int i = 0; i < prefix_length; ++i) {
+    if (ascii_lower(name[i]) != ascii_lower(prefix[i])) return 0;
+  }
+  return 1;
+}
+
+// Tries the prefix with its colon, then, when the setting allows, without.
+int match_with_optional_colon(const char* name, const char* value,
+                              const char* prefix, bool add_headerline_colon,
+                              char** field) {
+  int length = static_cast<int>(strlen(prefix));
+  if (match_address_header(name, value, prefix, length, field)) return 1;
+  return add_headerline_colon &&
+         match_address_header(name, value, prefix, length - 1, field);
+}
+
+}  // namespace
+
+int match_address_header(const char* name, const char* value,
+                         const char* prefix, int prefix_length,
+                         char** field) {
+  if (!starts_with_ignoring_case(name, prefix, prefix_length)) return 0;
+  // The name first: a static entry carries its address in the header text
+  // itself, a dynamic one in the submitted value.
+  *field = extract_address(name);
+  if (*field == nullptr && value != nullptr) *field = extract_address(value);
+  return *field != nullptr;
+}
+
+header_kind classify_header_kind(const char* name, const char* value,
+                                 bool add_headerline_colon, envelope* env) {
+  struct address_header {
+    const char* prefix;
+    char** field;
+    header_kind kind;
+  };
+  // The order of the tests is part of the behaviour: a name is tried against
+  // every kind whose field is still empty, first match wins.
+  const address_header kinds[] = {
+      {"From:", &env->from_address, HEADER_FROM},
+      {"To:", &env->to_address, HEADER_TO},
+      {"CC:", &env->cc_address, HEADER_CC},
+      {"BCC:", &env->bcc_address, HEADER_BCC},
+  };
+  for (const address_header& h : kinds) {
+    if (*h.field != nullptr) continue;
+    if (match_with_optional_colon(name, value, h.prefix, add_headerline_colon,
+                                  h.field)) {
+      return h.kind;
+    }
+  }
+  if (starts_with_ignoring_case(name, "Subject:", 8) ||
+      (add_headerline_colon && starts_with_ignoring_case(name, "Subject", 7))) {
+    env->subject_found = 1;
+    return HEADER_SUBJECT;
+  }
+  return HEADER_NONE;
+}
+
+int classify_header(const char* name, const char* value,
+                    bool add_headerline_colon, envelope* env) {
+  return classify_header_kind(name, value, add_headerline_colon, env) !=
+                 HEADER_NONE
+             ? 1
+             : 0;
+}
+
+}  // namespace tarvelo

@@ -1,0 +1,233 @@
+#include "compose/envelope.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace tarvelo {
+namespace {
+
+// The extracted address, or "(none)"; frees the copy.
+std::string extracted(const char* text) {
+  char* address = extract_address(text);
+  if (address == nullptr) return "(none)";
+  std::string out = address;
+  free(address);
+  return out;
+}
+
+TEST(ExtractAddressTest, FirstAddressFromTheLeft) {
+  scoped_test_log log;
+  const struct {
+    const char* text;
+    const char* expected;
+  } cases[] = {
+      {"a@b", "a@b"},
+      {"a@", "(none)"},
+      {"@b", "(none)"},
+      {"", "(none)"},
+      {"a@b@c", "a@b"},
+      {"x@ y@z", "y@z"},
+      {"a@@b@c", "b@c"},
+      {".@.", ".@."},
+      {"write to a@b.c.", "a@b.c."},
+      {"mail a_b-c.d@e-f.x_y now", "a_b-c.d@e-f.x_y"},
+      // "+" is part of the mailbox: news@x.y would be someone else.
+      {"joe+news@x.y", "joe+news@x.y"},
+      {"to <a+b@c+d.e>", "a+b@c+d.e"},
+      {"Joe Bloggs <joe@x.y>", "joe@x.y"},
+      {"\"Joe@home\" <joe@x.y>", "Joe@home"},
+      {"it's o'neil@x.y", "neil@x.y"},
+      // A byte above 127 is never an address character, whatever the locale.
+      {"a\xE9@x", "(none)"},
+      {"caf\xE9 joe@x\xE9y", "joe@x"},
+      {"a@b c@d", "a@b"},
+      {"a@ b", "(none)"},
+      {"a b@", "(none)"},
+      {"Z9@0z", "Z9@0z"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(c.expected, extracted(c.text));
+  }
+}
+
+TEST(ExtractAddressTest, NothingFoundLogsTheWholeText) {
+  scoped_test_log log;
+  EXPECT_EQ("(none)", extracted("Reply to me, at home@"));
+  EXPECT_EQ("a@b", extracted("a@b"));
+  EXPECT_EQ("no email address in this line (Reply to me, at home@)\n",
+            log.messages());
+}
+
+struct entry {
+  const char* name;
+  const char* value;
+  header_kind expected;
+};
+
+struct classify_case {
+  const char* title;
+  bool add_headerline_colon;
+  std::vector<entry> entries;
+  const char* from;
+  const char* to;
+  const char* cc;
+  const char* bcc;
+  int subject_found;
+};
+
+std::string or_none(const char* text) { return text ? text : "(none)"; }
+
+// An envelope that releases its copies, so leak checks stay quiet.
+struct test_envelope : envelope {
+  ~test_envelope() {
+    free(from_address);
+    free(to_address);
+    free(cc_address);
+    free(bcc_address);
+  }
+};
+
+TEST(ClassifyHeaderTest, RecognisedKindsAndEnvelope) {
+  scoped_test_log log;
+  const classify_case cases[] = {
+      {"static To with display name and brackets",
+       false,
+       {{"To: \"Joe Bloggs\" <joe@x.y>", "", HEADER_TO}},
+       nullptr, "joe@x.y", nullptr, nullptr, 0},
+      {"dynamic From takes the address from the value",
+       false,
+       {{"From:", "joe@x.y", HEADER_FROM}},
+       "joe@x.y", nullptr, nullptr, nullptr, 0},
+      {"dynamic From with nothing submitted",
+       false,
+       {{"From:", "", HEADER_NONE}},
+       nullptr, nullptr, nullptr, nullptr, 0},
+      {"value may be absent",
+       false,
+       {{"From:", nullptr, HEADER_NONE}},
+       nullptr, nullptr, nullptr, nullptr, 0},
+      {"second To is left out and is no recipient",
+       false,
+       {{"To: a@b.c", "", HEADER_TO}, {"To: d@e.f", "", HEADER_NONE}},
+       nullptr, "a@b.c", nullptr, nullptr, 0},
+      {"prefixes ignore case, no blank needed",
+       false,
+       {{"to:a@b", "", HEADER_TO}, {"FROM:c@d", "", HEADER_FROM}},
+       "c@d", "a@b", nullptr, nullptr, 0},
+      {"TO: in capitals",
+       false,
+       {{"TO:a@b", "", HEADER_TO}},
+       nullptr, "a@b", nullptr, nullptr, 0},
+      {"To without colon needs add_headerline_colon",
+       false,
+       {{"To", "a@b", HEADER_NONE}},
+       nullptr, nullptr, nullptr, nullptr, 0},
+      {"To without colon with add_headerline_colon",
+       true,
+       {{"To", "a@b", HEADER_TO}},
+       nullptr, "a@b", nullptr, nullptr, 0},
+      {"every Subject is accepted",
+       false,
+       {{"Subject: one", "", HEADER_SUBJECT},
+        {"subject: two a@b", "", HEADER_SUBJECT}},
+       nullptr, nullptr, nullptr, nullptr, 1},
+      {"Subject without colon needs add_headerline_colon",
+       false,
+       {{"Subject", "hi", HEADER_NONE}},
+       nullptr, nullptr, nullptr, nullptr, 0},
+      {"Subject without colon with add_headerline_colon",
+       true,
+       {{"Subject", "hi", HEADER_SUBJECT}},
+       nullptr, nullptr, nullptr, nullptr, 1},
+      {"Reply-To is not a recognised header",
+       false,
+       {{"Reply-To: r@s.t", "", HEADER_NONE}},
+       nullptr, nullptr, nullptr, nullptr, 0},
+      {"an entry without address does not block a later one",
+       false,
+       {{"From: nobody", "", HEADER_NONE}, {"From: a@b", "", HEADER_FROM}},
+       "a@b", nullptr, nullptr, nullptr, 0},
+      {"CC and BCC",
+       false,
+       {{"BCC:", "hidden@x.y", HEADER_BCC}, {"Cc: <c@x.y>", "", HEADER_CC}},
+       nullptr, nullptr, "c@x.y", "hidden@x.y", 0},
+      {"colon-less prefixes match the start of any name",
+       true,
+       {{"Topic", "a@b", HEADER_TO},
+        {"Ccomments", "c@d", HEADER_CC},
+        {"Subjects", "", HEADER_SUBJECT},
+        {"Bccx", "e@f", HEADER_BCC}},
+       nullptr, "a@b", "c@d", "e@f", 1},
+      {"without the setting the same names are dropped",
+       false,
+       {{"Topic", "a@b", HEADER_NONE},
+        {"Ccomments", "c@d", HEADER_NONE},
+        {"Subjects", "", HEADER_NONE}},
+       nullptr, nullptr, nullptr, nullptr, 0},
+      {"a short name never matches a longer prefix",
+       true,
+       {{"T", "a@b", HEADER_NONE}, {"", "a@b", HEADER_NONE}},
+       nullptr, nullptr, nullptr, nullptr, 0},
+  };
+  for (const classify_case& c : cases) {
+    SCOPED_TRACE(c.title);
+    test_envelope env;
+    for (const entry& e : c.entries) {
+      SCOPED_TRACE(e.name);
+      EXPECT_EQ(e.expected, classify_header_kind(e.name, e.value,
+                                                 c.add_headerline_colon, &env));
+    }
+    EXPECT_EQ(or_none(c.from), or_none(env.from_address));
+    EXPECT_EQ(or_none(c.to), or_none(env.to_address));
+    EXPECT_EQ(or_none(c.cc), or_none(env.cc_address));
+    EXPECT_EQ(or_none(c.bcc), or_none(env.bcc_address));
+    EXPECT_EQ(c.subject_found, env.subject_found);
+  }
+}
+
+TEST(ClassifyHeaderTest, FirstAddressIsNeverReplaced) {
+  scoped_test_log log;
+  test_envelope env;
+  ASSERT_EQ(1, classify_header("From:", "first@x.y", false, &env));
+  char* first = env.from_address;
+  EXPECT_EQ(0, classify_header("From:", "second@x.y", false, &env));
+  EXPECT_EQ(first, env.from_address);
+  EXPECT_STREQ("first@x.y", env.from_address);
+}
+
+TEST(ClassifyHeaderTest, EachFruitlessSearchLogsOnce) {
+  scoped_test_log log;
+  test_envelope env;
+  EXPECT_EQ(0, classify_header("From:", "", false, &env));
+  EXPECT_EQ(
+      "no email address in this line (From:)\n"
+      "no email address in this line ()\n",
+      log.messages());
+
+  scoped_test_log colon_log;
+  EXPECT_EQ(0, classify_header("From:", "", true, &env));
+  EXPECT_EQ(
+      "no email address in this line (From:)\n"
+      "no email address in this line ()\n"
+      "no email address in this line (From:)\n"
+      "no email address in this line ()\n",
+      colon_log.messages());
+}
+
+TEST(ClassifyHeaderTest, NameIsSearchedBeforeValue) {
+  scoped_test_log log;
+  test_envelope env;
+  EXPECT_EQ(HEADER_TO,
+            classify_header_kind("To: name@x.y", "value@x.y", false, &env));
+  EXPECT_STREQ("name@x.y", env.to_address);
+  EXPECT_EQ("", log.messages());
+}
+
+}  // namespace
+}  // namespace tarvelo

@@ -1,0 +1,211 @@
+#include "config/ini_reader.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/log.h"
+
+namespace tarvelo {
+
+// Process-wide: filled once by load_ini, read-only afterwards.
+mail_settings the_mail_settings;
+entry_list the_header_list;
+entry_list the_body_list;
+
+namespace {
+
+char* copy_text(const char* text) {
+  char* copy = strdup(text);
+  if (copy == nullptr) fail_with_page("Unable to malloc memory");
+  return copy;
+}
+
+void add_list_entry(entry_list* list, const char* name, const char* value) {
+  if (name == nullptr || value == nullptr) return;
+  if (list->count >= kMaxListEntries) return;
+  list->names[list->count] = copy_text(name);
+  list->values[list->count] = copy_text(value);
+  ++list->count;
+}
+
+void add_header_to(entry_list* list, const char* name, const char* value) {
+  log_event(LOG_DEBUG, "add_header_line(%s,%s)", name, value);
+  add_list_entry(list, name, value);
+}
+
+void add_body_to(entry_list* list, const char* name, const char* value) {
+  log_event(LOG_DEBUG, "add_body_variable(%s,%s}", name, value);
+  add_list_entry(list, name, value);
+}
+
+// A whole number of seconds from 1 to one day; anything else is refused.
+bool parse_timeout(const char* text, int* seconds) {
+  if (*text == '\0') return false;
+  long value = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    value = value * 10 + (*p - '0');
+    if (value > 86400) return false;
+  }
+  if (value < 1) return false;
+  *seconds = static_cast<int>(value);
+  return true;
+}
+
+bool starts_with(const char* line, const char* prefix, size_t length) {
+  return strncmp(line, prefix, length) == 0;
+}
+
+}  // namespace
+
+void cut_line_end(char* line) {
+  char* cr = strchr(line, '\r');
+  if (cr != nullptr) *cr = '\0';
+  char* lf = strchr(line, '\n');
+  if (lf != nullptr) *lf = '\0';
+}
+
+int apply_ini_line(const char* line, mail_settings* settings,
+                   entry_list* headers, entry_list* body, form_table* form) {
+  // Every test runs on every line; a keyword is matched by its prefix,
+  // byte for byte, and its value is the rest of the line, untrimmed.
+  int matches = 0;
+  if (starts_with(line, "no_padding", 10)) {
+    settings->no_padding = true;
+    ++matches;
+  }
+  if (starts_with(line, "add_headerline_colon", 20)) {
+    settings->add_headerline_colon = true;
+    ++matches;
+  }
+  if (starts_with(line, "add_kolvex_link ", 16) &&
+      strcmp(line + 16, "false") == 0) {
+    settings->add_kolvex_link = false;
+    ++matches;
+  }
+  if (starts_with(line, "hello_method ", 13)) {
+    settings->hello_method =
+        starts_with(line + 13, "HELO", 4) ? HELLO_HELO : HELLO_EHLO;
+    ++matches;
+  }
+  if (starts_with(line, "remove_empty_variables", 21)) {
+    settings->remove_empty_variables = true;
+    ++matches;
+  }
+  if (starts_with(line, "smtp ", 5)) {
+    settings->smtp = copy_text(line + 5);
+    ++matches;
+  }
+  if (starts_with(line, "logging ", 8)) {
+    settings->logging = copy_text(line + 8);
+    ++matches;
+  }
+  if (starts_with(line, "email_CR", 8)) {
+    // The ninth character (normally the blank) is skipped whatever it is.
+    const char* value = strlen(line) > 9 ? line + 9 : "";
+    if (starts_with(value, "LFCR", 4)) {
+      settings->line_end = "\r\n";
+      ++matches;
+    } else if (starts_with(value, "CR", 2)) {
+      settings->line_end = "\n";
+      ++matches;
+    }
+  }
+  if (starts_with(line, "sendall ", 8)) {
+    settings->sendall = copy_text(line + 8);
+    ++matches;
+  }
+  if (starts_with(line, "success_html_page ", 18)) {
+    settings->success_html_page = copy_text(line + 18);
+    ++matches;
+  }
+  if (starts_with(line, "failure_html_page ", 18)) {
+    settings->failure_html_page = copy_text(line + 18);
+    ++matches;
+  }
+  if (starts_with(line, "headerline ", 11)) {
+    add_header_to(headers, line + 11, "");
+    ++matches;
+  }
+  if (starts_with(line, "use_submitted_variable_for_headerline ", 38)) {
+    add_header_to(headers, line + 38, form_table_value(form, line + 38));
+    ++matches;
+  }
+  if (starts_with(line, "bodycontent_line ", 17)) {
+    add_body_to(body, line + 17, "");
+    ++matches;
+  }
+  if (starts_with(line, "use_submitted_variable_for_bodycontent ", 39)) {
+    add_body_to(body, line + 39, form_table_value(form, line + 39));
+    ++matches;
+  }
+  if (starts_with(line, "smtp_timeout ", 13)) {
+    if (parse_timeout(line + 13, &settings->smtp_timeout)) {
+      ++matches;
+    } else {
+      log_event(LOG_ERRORS,
+                "smtp_timeout (%s) is not a positive number of seconds, "
+                "keeping %d",
+                line + 13, settings->smtp_timeout);
+    }
+  }
+  return matches;
+}
+
+void parse_ini_text(const char* text, long size, mail_settings* settings,
+                    entry_list* headers, entry_list* body, form_table* form) {
+  static char line[kIniLineMax + 3];
+  long at = 0;
+  while (at < size) {
+    // A line is read up to and including its line feed, at most 63997
+    // characters at a time; a longer line arrives as several pieces.
+    long length = 0;
+    while (at + length < size && length < kIniLineMax) {
+      if (text[at + length++] == '\n') break;
+    }
+    memcpy(line, text + at, length);
+    line[length] = '\0';
+    at += length;
+    cut_line_end(line);
+    const char* logging_before = settings->logging;
+    int matches = apply_ini_line(line, settings, headers, body, form);
+    // The logging line governs its own "line used" line already.
+    if (settings->logging != logging_before) log_set_logging(settings->logging);
+    if (matches > 0) log_event(LOG_DEBUG, "line used from ini file {%s}", line);
+  }
+}
+
+void load_ini(const char* path) {
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) fail_with_page("The ini file could not be opened.");
+  size_t capacity = 16384;
+  size_t size = 0;
+  char* text = static_cast<char*>(malloc(capacity));
+  if (text == nullptr) fail_with_page("Unable to malloc memory");
+  for (;;) {
+    size_t n = fread(text + size, 1, capacity - size, file);
+    size += n;
+    if (n == 0) break;
+    if (size == capacity) {
+      capacity *= 2;
+      char* grown = static_cast<char*>(realloc(text, capacity));
+      if (grown == nullptr) fail_with_page("Unable to malloc memory");
+      text = grown;
+    }
+  }
+  fclose(file);
+  parse_ini_text(text, static_cast<long>(size), &the_mail_settings,
+                 &the_header_list, &the_body_list, &the_form_table);
+  free(text);
+}
+
+void add_header_line(const char* name, const char* value) {
+  add_header_to(&the_header_list, name, value);
+}
+
+void add_body_variable(const char* name, const char* value) {
+  add_body_to(&the_body_list, name, value);
+}
+
+}  // namespace tarvelo

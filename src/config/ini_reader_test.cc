@@ -1,0 +1,257 @@
+#include "config/ini_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/log.h"
+#include "support/test_support.h"
+
+namespace tarvelo {
+namespace {
+
+struct loaded {
+  mail_settings settings;
+  entry_list headers;
+  entry_list body;
+};
+
+form_table* sample_form() {
+  static form_table table;
+  static bool filled = false;
+  if (!filled) {
+    static char body[] = "Subject:=Hello&Name:=Joe";
+    parse_form_body(body, &table);
+    filled = true;
+  }
+  return &table;
+}
+
+loaded* parse(const std::string& text) {
+  static loaded* result;
+  result = new loaded();
+  parse_ini_text(text.data(), static_cast<long>(text.size()),
+                 &result->settings, &result->headers, &result->body,
+                 sample_form());
+  return result;
+}
+
+TEST(IniReaderTest, EmptyFileKeepsInitialValues) {
+  sample_form();  // its own parse logs its pairs
+  scoped_test_log log;
+  loaded* l = parse("");
+  EXPECT_EQ(nullptr, l->settings.smtp);
+  EXPECT_EQ(nullptr, l->settings.logging);
+  EXPECT_STREQ("\r\n", l->settings.line_end);
+  EXPECT_EQ(HELLO_HELO, l->settings.hello_method);
+  EXPECT_TRUE(l->settings.add_kolvex_link);
+  EXPECT_FALSE(l->settings.no_padding);
+  EXPECT_EQ(30, l->settings.smtp_timeout);
+  EXPECT_EQ(0, l->headers.count);
+  EXPECT_EQ(0, l->body.count);
+  EXPECT_EQ("", log.messages());
+}
+
+TEST(IniReaderTest, KeywordTableAndPrefixRules) {
+  scoped_test_log log;
+  struct {
+    const char* line;
+    bool used;
+    std::string (*probe)(const loaded&);
+    const char* expected;
+  } cases[] = {
+      {"smtp mail.example.com ", true,
+       [](const loaded& l) { return std::string(l.settings.smtp); },
+       "mail.example.com "},
+      {"smtp", false,
+       [](const loaded& l) { return std::string(l.settings.smtp ? "set" : "absent"); },
+       "absent"},
+      {" smtp x", false,
+       [](const loaded& l) { return std::string(l.settings.smtp ? "set" : "absent"); },
+       "absent"},
+      {"SMTP x", false,
+       [](const loaded& l) { return std::string(l.settings.smtp ? "set" : "absent"); },
+       "absent"},
+      {"hello_method HELO", true,
+       [](const loaded& l) { return std::string(l.settings.hello_method == HELLO_HELO ? "HELO" : "EHLO"); },
+       "HELO"},
+      {"hello_method HELOX", true,
+       [](const loaded& l) { return std::string(l.settings.hello_method == HELLO_HELO ? "HELO" : "EHLO"); },
+       "HELO"},
+      {"hello_method EHLO", true,
+       [](const loaded& l) { return std::string(l.settings.hello_method == HELLO_HELO ? "HELO" : "EHLO"); },
+       "EHLO"},
+      {"hello_method helo", true,
+       [](const loaded& l) { return std::string(l.settings.hello_method == HELLO_HELO ? "HELO" : "EHLO"); },
+       "EHLO"},
+      {"hello_method ", true,
+       [](const loaded& l) { return std::string(l.settings.hello_method == HELLO_HELO ? "HELO" : "EHLO"); },
+       "EHLO"},
+      {"email_CR LFCR", true,
+       [](const loaded& l) { return std::string(l.settings.line_end); }, "\r\n"},
+      {"email_CR CR", true,
+       [](const loaded& l) { return std::string(l.settings.line_end); }, "\n"},
+      {"email_CR CRLF", true,
+       [](const loaded& l) { return std::string(l.settings.line_end); }, "\n"},
+      {"email_CR_CR", true,
+       [](const loaded& l) { return std::string(l.settings.line_end); }, "\n"},
+      {"email_CR lfcr", false,
+       [](const loaded& l) { return std::string(l.settings.line_end); }, "\r\n"},
+      {"email_CR ", false,
+       [](const loaded& l) { return std::string(l.settings.line_end); }, "\r\n"},
+      {"no_padding false", true,
+       [](const loaded& l) { return std::string(l.settings.no_padding ? "on" : "off"); },
+       "on"},
+      {"remove_empty_variable", true,
+       [](const loaded& l) { return std::string(l.settings.remove_empty_variables ? "on" : "off"); },
+       "on"},
+      {"add_headerline_colonX", true,
+       [](const loaded& l) { return std::string(l.settings.add_headerline_colon ? "on" : "off"); },
+       "on"},
+      {"add_kolvex_link false", true,
+       [](const loaded& l) { return std::string(l.settings.add_kolvex_link ? "on" : "off"); },
+       "off"},
+      {"add_kolvex_link true", false,
+       [](const loaded& l) { return std::string(l.settings.add_kolvex_link ? "on" : "off"); },
+       "on"},
+      {"add_kolvex_link False", false,
+       [](const loaded& l) { return std::string(l.settings.add_kolvex_link ? "on" : "off"); },
+       "on"},
+      {"add_kolvex_link false ", false,
+       [](const loaded& l) { return std::string(l.settings.add_kolvex_link ? "on" : "off"); },
+       "on"},
+      {"sendall true", true,
+       [](const loaded& l) { return std::string(l.settings.sendall); }, "true"},
+      {"success_html_page /p/ok.html", true,
+       [](const loaded& l) { return std::string(l.settings.success_html_page); },
+       "/p/ok.html"},
+      {"failure_html_page ", true,
+       [](const loaded& l) { return std::string(l.settings.failure_html_page); },
+       ""},
+      {"logging errors", true,
+       [](const loaded& l) { return std::string(l.settings.logging); }, "errors"},
+      {"smtp_timeout 2", true,
+       [](const loaded& l) { return std::to_string(l.settings.smtp_timeout); }, "2"},
+      {"smtp_timeout 0", false,
+       [](const loaded& l) { return std::to_string(l.settings.smtp_timeout); }, "30"},
+      {"smtp_timeout -4", false,
+       [](const loaded& l) { return std::to_string(l.settings.smtp_timeout); }, "30"},
+      {"smtp_timeout 5s", false,
+       [](const loaded& l) { return std::to_string(l.settings.smtp_timeout); }, "30"},
+      {"smtp_timeout ", false,
+       [](const loaded& l) { return std::to_string(l.settings.smtp_timeout); }, "30"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    log_set_logging(nullptr);
+    write_file(log.path(), "");
+    loaded* l = parse(std::string(c.line) + "\n");
+    EXPECT_EQ(c.expected, c.probe(*l));
+    bool logged_used =
+        log.messages().find("line used from ini file {" + std::string(c.line) +
+                            "}") != std::string::npos;
+    // A logging line that turns debug off also hides its own "line used".
+    if (std::string(c.line) != "logging errors") {
+      EXPECT_EQ(c.used, logged_used);
+    }
+  }
+  log_set_logging(nullptr);
+}
+
+TEST(IniReaderTest, UnusableTimeoutIsAnErrorLine) {
+  scoped_test_log log;
+  log_set_logging("errors");
+  parse("smtp_timeout soon\n");
+  EXPECT_EQ("smtp_timeout (soon) is not a positive number of seconds, "
+            "keeping 30\n",
+            log.messages());
+}
+
+TEST(IniReaderTest, ListsTakeSubmittedValuesAtLoadTime) {
+  scoped_test_log log;
+  loaded* l = parse(
+      "headerline To: \"Me\" <me@example.com>\n"
+      "use_submitted_variable_for_headerline Subject:\n"
+      "use_submitted_variable_for_headerline Status:\n"
+      "bodycontent_line Details:\n"
+      "use_submitted_variable_for_bodycontent Name:\n"
+      "use_submitted_variable_for_bodycontent Name: \n");
+  ASSERT_EQ(3, l->headers.count);
+  EXPECT_STREQ("To: \"Me\" <me@example.com>", l->headers.names[0]);
+  EXPECT_STREQ("", l->headers.values[0]);
+  EXPECT_STREQ("Subject:", l->headers.names[1]);
+  EXPECT_STREQ("Hello", l->headers.values[1]);
+  EXPECT_STREQ("Status:", l->headers.names[2]);
+  EXPECT_STREQ("", l->headers.values[2]);
+  ASSERT_EQ(3, l->body.count);
+  EXPECT_STREQ("Details:", l->body.names[0]);
+  EXPECT_STREQ("Joe", l->body.values[1]);
+  // Trailing characters belong to the field name.
+  EXPECT_STREQ("Name: ", l->body.names[2]);
+  EXPECT_STREQ("", l->body.values[2]);
+  std::string messages = log.messages();
+  EXPECT_NE(std::string::npos,
+            messages.find("add_header_line(Subject:,Hello)\n"));
+  EXPECT_NE(std::string::npos, messages.find("add_body_variable(Name:,Joe}\n"));
+}
+
+TEST(IniReaderTest, LoggingErrorsAsThirdLineHidesLaterDebugLines) {
+  scoped_test_log log;
+  parse("smtp 127.0.0.1\nsendall false\nlogging errors\nno_padding\n");
+  EXPECT_EQ(
+      "line used from ini file {smtp 127.0.0.1}\n"
+      "line used from ini file {sendall false}\n",
+      log.messages());
+}
+
+TEST(IniReaderTest, LastSettingWinsAndCarriageReturnOnlyFileIsOneLine) {
+  scoped_test_log log;
+  loaded* l = parse("smtp a\r\nsmtp b\r\n");
+  EXPECT_STREQ("b", l->settings.smtp);
+  l = parse("smtp a\rlogging errors\rsendall true\r");
+  EXPECT_STREQ("a", l->settings.smtp);
+  EXPECT_EQ(nullptr, l->settings.logging);
+  EXPECT_EQ(nullptr, l->settings.sendall);
+}
+
+TEST(IniReaderTest, LongLinesArriveInPieces) {
+  scoped_test_log log;
+  log_set_logging("errors");
+  std::string name(63997 - 17, 'n');
+  loaded* l = parse("bodycontent_line " + name + "smtp tail\n");
+  ASSERT_EQ(1, l->body.count);
+  EXPECT_EQ(name, l->body.names[0]);
+  ASSERT_NE(nullptr, l->settings.smtp);
+  EXPECT_STREQ("tail", l->settings.smtp);
+}
+
+TEST(IniReaderTest, ThousandEntriesPerList) {
+  scoped_test_log log;
+  std::string text;
+  for (int i = 0; i < 1001; ++i)
+    text += "bodycontent_line line" + std::to_string(i) + "\n";
+  loaded* l = parse(text);
+  EXPECT_EQ(1000, l->body.count);
+  EXPECT_STREQ("line999", l->body.names[999]);
+  EXPECT_NE(std::string::npos,
+            log.messages().find("add_body_variable(line1000,}\n"
+                                "line used from ini file {bodycontent_line "
+                                "line1000}\n"));
+}
+
+TEST(IniReaderTest, CutLineEnd) {
+  struct {
+    const char* in;
+    const char* out;
+  } cases[] = {{"abc\n", "abc"}, {"abc\r\n", "abc"}, {"a\rb\nc", "a"},
+               {"a\nb\rc", "a"}, {"", ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.in);
+    std::string line = c.in;
+    cut_line_end(line.data());
+    EXPECT_STREQ(c.out, line.c_str());
+  }
+}
+
+}  // namespace
+}  // namespace tarvelo

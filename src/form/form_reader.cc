@@ -1,0 +1,155 @@
+#include "form/form_reader.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/log.h"
+#include "support/os.h"
+
+namespace tarvelo {
+
+form_table the_form_table;
+
+namespace {
+
+char* copy_piece(const char* start, size_t length) {
+  char* block = static_cast<char*>(malloc(length + 1));
+  if (block == nullptr) fail_with_page("out of memory.");
+  memcpy(block, start, length);
+  block[length] = '\0';
+  return block;
+}
+
+// Digit value of one character of a %XX escape. The two characters are not
+// checked: bytes that are no hexadecimal digit decode to whatever the
+// formula gives, which never fails.
+int hex_digit_value(char c) {
+  int x = static_cast<signed char>(c);
+  return x < 'A' ? x - '0' : (x & ~0x20) - 55;
+}
+
+char hex_pair_value(char first, char second) {
+  return static_cast<char>(
+      (16 * hex_digit_value(first) + hex_digit_value(second)) & 0xff);
+}
+
+}  // namespace
+
+char* split_token(char* text, char delimiter) {
+  size_t total = strlen(text);
+  char* block = static_cast<char*>(malloc(total + 1));
+  if (block == nullptr) fail_with_page("out of memory.");
+  const char* cut = strchr(text, delimiter);
+  size_t head = cut ? static_cast<size_t>(cut - text) : total;
+  memcpy(block, text, head);
+  block[head] = '\0';
+  size_t rest_start = cut ? head + 1 : total;
+  memmove(text, text + rest_start, total - rest_start + 1);
+  return block;
+}
+
+void url_decode(char* text) {
+  char* out = text;
+  for (const char* in = text; *in != '\0';) {
+    if (in[0] == '%' && in[1] != '\0' && in[2] != '\0') {
+      *out++ = hex_pair_value(in[1], in[2]);
+      in += 3;
+    } else {
+      *out++ = *in++;
+    }
+  }
+  *out = '\0';
+}
+
+void drop_carriage_returns(char* text) {
+  char* out = text;
+  for (const char* in = text; *in != '\0'; ++in) {
+    if (*in != '\r') *out++ = *in;
+  }
+  *out = '\0';
+}
+
+void parse_form_body(char* body, form_table* table) {
+  // Walk the body with a cursor rather than moving the rest to the front
+  // after every pair: a 99999-byte body of 1000 pairs would otherwise move
+  // about 100 MB.
+  const char* cursor = body;
+  int i = 0;
+  while (*cursor != '\0' && i < kMaxFormPairs) {
+    const char* amp = strchr(cursor, '&');
+    size_t length = amp ? static_cast<size_t>(amp - cursor) : strlen(cursor);
+    char* pair = copy_piece(cursor, length);
+    cursor += amp ? length + 1 : length;
+    log_event(LOG_DEBUG, "val [%d] (%s)\n", i, pair);
+    for (char* p = pair; *p != '\0'; ++p) {
+      if (*p == '+') *p = ' ';
+    }
+    url_decode(pair);
+    char* name = split_token(pair, '=');
+    // Values are decoded once (decoding twice corrupts "50%off"); carriage
+    // returns go, so a text area's line breaks arrive as bare line feeds.
+    drop_carriage_returns(pair);
+    table->names[i] = name;
+    table->values[i] = pair;
+    ++i;
+  }
+  table->form_count = i;
+}
+
+int parse_content_length(const char* text) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  long long value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    value = value * 10 + (*text - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) break;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+void read_form() {
+  int content_length = parse_content_length(env_or_empty("CONTENT_LENGTH"));
+  log_event(LOG_DEBUG, "FORM SIZE %d\n", content_length);
+  os_stdin_binary();
+  static char body[kMaxFormBody + 1];
+  int got = 0;
+  if (content_length > 0) {
+    // RFC 3875 4.2: the server sends CONTENT_LENGTH bytes; never read past
+    // them, and never more than the body buffer holds.
+    int want = content_length < kMaxFormBody ? content_length : kMaxFormBody;
+    got = os_read_stdin(body, want);
+  }
+  body[got] = '\0';
+  if (got != content_length) {
+    log_event(LOG_ERRORS, "FORM DATA SIZE != CONTENT_LENGTH, got(%d), CL(%d)",
+              got, content_length);
+  }
+  parse_form_body(body, &the_form_table);
+}
+
+const char* form_table_value(form_table* table, const char* key) {
+  if (!table->form_dumped) {
+    log_event(LOG_DEBUG, "Form stuff %d", table->form_count);
+    for (int i = 0; i < table->form_count; ++i) {
+      log_event(LOG_DEBUG, "Form stuff (%s) (%s)", table->names[i],
+                table->values[i]);
+    }
+    table->form_dumped = 1;
+  }
+  for (int i = 0; i < table->form_count; ++i) {
+    const char* name = table->names[i];
+    if (name[0] == key[0] && strcmp(name, key) == 0) return table->values[i];
+  }
+  return "";
+}
+
+const char* form_value(const char* key) {
+  return form_table_value(&the_form_table, key);
+}
+
+}  // namespace tarvelo

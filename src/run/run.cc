@@ -1,0 +1,102 @@
+#include "run/run.h"
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "compose/message.h"
+#include "config/ini_reader.h"
+#include "form/form_reader.h"
+#include "pages/reply_page.h"
+#include "support/exit_codes.h"
+#include "support/log.h"
+#include "tools/faq.h"
+#include "tools/help.h"
+#include "tools/release_tools.h"
+
+namespace tarvelo {
+
+// Process-wide: set once at entry, read-only afterwards.
+run_args the_run_args;
+run_paths the_run_paths;
+
+void derive_path(const char* argv0, const char* suffix, char* out) {
+  snprintf(out, kPathMax + 1, "%s%s", argv0, suffix);
+  // The executable may be called mailer.exe or mailer.cgi; its ini and log
+  // take the place of that extension, and whatever followed it goes.
+  for (const char* extension : {".exe", ".cgi"}) {
+    char* hit = strstr(out, extension);
+    if (hit != nullptr) {
+      memcpy(hit, suffix, 4);
+      hit[4] = '\0';
+    }
+  }
+}
+
+void startup_report() {
+  log_event(LOG_DEBUG, "argv[0] == %s", the_run_args.argv[0]);
+  log_event(LOG_DEBUG, "Log file == %s", the_run_paths.log_path);
+  log_event(LOG_DEBUG, "Ini file == %s", the_run_paths.ini_path);
+  if (the_run_args.argc >= 2) print_help();
+}
+
+namespace {
+
+bool is_sole_argument(int argc, char** argv, const char* word) {
+  return argc == 2 && strcmp(argv[1], word) == 0;
+}
+
+int cgi_run() {
+  log_event(LOG_DEBUG, "starting version %s", program_version);
+  startup_report();
+  log_event(LOG_DEBUG, "getting form info.");
+  read_form();
+  log_event(LOG_DEBUG, "loading config file.");
+  load_ini(the_run_paths.ini_path);
+  log_event(LOG_DEBUG, "generating email.");
+  if (compose_and_send()) {
+    log_event(LOG_DEBUG, "sending success reply message.");
+    send_reply_page(PAGE_SUCCESS);
+  } else {
+    log_event(LOG_DEBUG, "sending failure reply message.");
+    send_reply_page(PAGE_FAILURE);
+  }
+  log_event(LOG_DEBUG, "ended.");
+  return EXIT_RUN_DONE;
+}
+
+}  // namespace
+
+int run_main(int argc, char** argv) {
+  static char* no_args[] = {const_cast<char*>(""), nullptr};
+  if (argc < 1 || argv == nullptr || argv[0] == nullptr) {
+    argc = 1;
+    argv = no_args;
+  }
+  the_run_args.argc = argc;
+  the_run_args.argv = argv;
+  derive_path(argv[0], ".ini", the_run_paths.ini_path);
+  derive_path(argv[0], ".log", the_run_paths.log_path);
+  log_set_path(the_run_paths.log_path);
+
+  if (is_sole_argument(argc, argv, "-version") ||
+      is_sole_argument(argc, argv, "-?")) {
+    printf("\nTARVELO web form to e-mail gateway, by the TARVELO developers. "
+           "Version: %s\n",
+           program_version);
+    return EXIT_RUN_DONE;
+  }
+  if (is_sole_argument(argc, argv, "-FAQ")) {
+    print_faq_page();
+    return EXIT_RUN_DONE;
+  }
+  if (is_sole_argument(argc, argv, "-blanklog")) {
+    write_blank_log(the_run_paths.log_path);
+  }
+  if (argc >= 2 && strcmp(argv[1], "-version_insert_filename") == 0) {
+    rename_release_file(argc, argv);
+  }
+  return cgi_run();
+}
+
+}  // namespace tarvelo

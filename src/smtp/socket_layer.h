@@ -1,0 +1,127 @@
+// The socket layer under the SMTP dialogue: starting the sockets layer,
+// connecting a TCP client, writing a byte range completely, and turning the
+// last socket error into a log line in words.
+//
+// Every operating-system socket call lives behind net_ops, implemented once
+// per platform (socket_layer_posix.cc, socket_layer_windows.cc); tests replace
+// it with a scripted one. Errors are kept as Windows Sockets numbers on every
+// platform, so the log shows the same texts everywhere. The functions here
+// keep no state of their own.
+#pragma once
+
+namespace tarvelo {
+
+// Windows Sockets error numbers this system names in code.
+constexpr int WSA_EINTR = 10004;
+constexpr int WSA_EWOULDBLOCK = 10035;
+constexpr int WSA_EINPROGRESS = 10036;
+constexpr int WSA_ENOTSOCK = 10038;
+constexpr int WSA_ESHUTDOWN = 10058;
+constexpr int WSA_ETIMEDOUT = 10060;
+constexpr int WSA_ECONNREFUSED = 10061;
+constexpr int WSA_NOTINITIALISED = 10093;
+
+// The version asked of the sockets layer: 1.1, major version in the low
+// byte, minor version in the high byte.
+constexpr int kSocketsVersion = 0x0101;
+
+// The pause between two partial writes of one range.
+constexpr int kPartialWritePauseMs = 100;
+
+// Room for the context of a failed socket creation (199 characters + NUL).
+constexpr int kConnectContextSize = 200;
+
+// Why connect_to made no connection.
+enum connect_failure {
+  CONNECT_DONE = 0,
+  CONNECT_NO_NAME,    // the host name does not resolve; nothing to report
+  CONNECT_NO_SOCKET,  // no socket could be created; last_error says why
+  CONNECT_FAILED,     // refused, unreachable or out of time; last_error says
+};
+
+// The platform's sockets. Every call that fails leaves a Windows Sockets
+// error number for last_error; a successful call does not clear it. Times
+// are milliseconds on now_ms's clock; an operation that cannot finish by its
+// deadline fails with WSA_ETIMEDOUT.
+class net_ops {
+ public:
+  // Starts the sockets layer asking for `version`. Returns 0 on success and
+  // stores the version granted (same layout) in *granted; anything else on
+  // failure.
+  virtual int start(int version, int* granted) = 0;
+
+  // A clock that never goes back, in milliseconds.
+  virtual long long now_ms() = 0;
+
+  // Connects a TCP client socket to port (16 bits) of host. When `dotted` the
+  // host is converted as a dotted IPv4 text (inet_addr: whatever the
+  // conversion yields is used), else looked up by name (IPv4, the first
+  // address). The connection sends small writes at once (TCP_NODELAY).
+  // Returns the socket number, or -1 with *failure saying why.
+  virtual int connect_to(const char* host, bool dotted, int port,
+                         long long deadline_ms, connect_failure* failure) = 0;
+
+  // Writes at most size bytes. Returns the count taken (possibly fewer than
+  // size), or -1. Never raises a signal on a connection the peer has closed.
+  virtual int send(int socket, const char* data, int size,
+                   long long deadline_ms) = 0;
+
+  // Receives at most room bytes. Returns the count, 0 when the peer has
+  // closed the connection, -1 on error or when the deadline passes first.
+  virtual int recv(int socket, char* area, int room, long long deadline_ms) = 0;
+
+  // The last error as a Windows Sockets number; 0 when there was none.
+  virtual int last_error() = 0;
+
+  virtual void pause_ms(int milliseconds) = 0;
+
+ protected:
+  ~net_ops() = default;
+};
+
+// The process-wide sockets of this platform.
+net_ops* platform_net();
+
+// Maps an errno value onto its Windows Sockets number. A value without a
+// Windows Sockets counterpart comes back unchanged (the log then shows it as
+// an unknown code); 0 stays 0. Defined by the POSIX socket layer only.
+int wsa_error_from_errno(int error);
+
+// Starts the sockets layer with version 1.1. Logs at LOG_ERRORS
+// "No winsock found of correct version\n" when it does not start, or
+// "*** Error *** No winsock found of correct version, trying to continue\n"
+// when it grants another version. The caller goes on in either case.
+void winsock_start(net_ops* net);
+
+// Lower-cases host in place (A-Z only), then connects to port of it: a host
+// whose first character is an ASCII digit is taken as a dotted IPv4 address,
+// any other host is looked up by name. Returns the socket number, or -1:
+// silently when the name does not resolve; after report_socket_error with
+// "*** Error *** Can't connect to {host}" when no socket could be made; after
+// report_socket_error with the host itself as context when the connection
+// failed (refused, unreachable, deadline passed).
+int connect_to_server(net_ops* net, char* host, int port,
+                      long long deadline_ms);
+
+// Writes the first size bytes of data (a NUL-terminated text) completely,
+// pausing 100 ms between partial writes. Each piece taken is traced at
+// LOG_DEBUG as "SENT(%d): (%d/%d bytes) {%s}" with the socket, the bytes
+// taken, size, and the text from the piece's start to the NUL. Returns size
+// (0 when size is 0, with nothing written or logged), or -1 when the socket
+// is -1 or a write fails or takes nothing; a failed write is reported with
+// the context "Socket Error, could not write.". Bytes already taken stay sent.
+int socket_write_all(net_ops* net, int socket, const char* data, int size,
+                     long long deadline_ms);
+
+// The words the error table gives a Windows Sockets error number, the part
+// of the log line after "wsock: (<context>) "; null for 0 and for a number
+// the table does not have.
+const char* socket_error_text(int code);
+
+// Logs net->last_error() at LOG_ERRORS with its text from the error table,
+// the context in place of "%s"; an unknown code as
+// "wsock: (%s) Socket Unkown error code %d \n". Logs nothing when the code is
+// 0. The code is not cleared.
+void report_socket_error(net_ops* net, const char* context);
+
+}  // namespace tarvelo

@@ -1,0 +1,231 @@
+// The sockets of POSIX systems behind net_ops. The only file that calls the
+// socket functions of the operating system.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "smtp/socket_layer.h"
+
+namespace tarvelo {
+
+int wsa_error_from_errno(int error) {
+  switch (error) {
+    case 0: return 0;
+    case EINTR: return 10004;
+    case EBADF: return 10038;
+    case EACCES: return 10013;
+    case EFAULT: return 10014;
+    case EINVAL: return 10022;
+    case EMFILE: return 10024;
+    case EAGAIN: return 10035;  // EWOULDBLOCK is the same number here
+    case EINPROGRESS: return 10036;
+    case EALREADY: return 10037;
+    case ENOTSOCK: return 10038;
+    case EDESTADDRREQ: return 10039;
+    case EMSGSIZE: return 10040;
+    case EPROTOTYPE: return 10041;
+    case ENOPROTOOPT: return 10042;
+    case EPROTONOSUPPORT: return 10043;
+    case ESOCKTNOSUPPORT: return 10044;
+    case EOPNOTSUPP: return 10045;
+    case EPFNOSUPPORT: return 10046;
+    case EAFNOSUPPORT: return 10047;
+    case EADDRINUSE: return 10048;
+    case EADDRNOTAVAIL: return 10049;
+    case ENETDOWN: return 10050;
+    case ENETUNREACH: return 10051;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return 10053;
+    case ECONNRESET: return 10054;
+    case ENOBUFS: return 10055;
+    case ENOMEM: return 10055;
+    case EISCONN: return 10056;
+    case ENOTCONN: return 10057;
+    case EPIPE: return 10058;
+    case ESHUTDOWN: return 10058;
+    case ETOOMANYREFS: return 10059;
+    case ETIMEDOUT: return 10060;
+    case ECONNREFUSED: return 10061;
+    case ELOOP: return 10062;
+    case ENAMETOOLONG: return 10063;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return 10065;
+    case ENOTEMPTY: return 10066;
+    case EUSERS: return 10068;
+    case EDQUOT: return 10069;
+    case ESTALE: return 10070;
+    case EREMOTE: return 10071;
+    default: return error;
+  }
+}
+
+namespace {
+
+class posix_net final : public net_ops {
+ public:
+  int start(int version, int* granted) override {
+    // Nothing to start here; the version asked for is what the callers
+    // expect, and it is granted.
+    *granted = version;
+    return 0;
+  }
+
+  long long now_ms() override {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  }
+
+  int connect_to(const char* host, bool dotted, int port,
+                 long long deadline_ms, connect_failure* failure) override {
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    if (dotted) {
+      address.sin_addr.s_addr = inet_addr(host);
+    } else {
+      struct addrinfo hints;
+      memset(&hints, 0, sizeof hints);
+      hints.ai_family = AF_INET;
+      hints.ai_socktype = SOCK_STREAM;
+      struct addrinfo* found = nullptr;
+      if (getaddrinfo(host, nullptr, &hints, &found) != 0 ||
+          found == nullptr) {
+        *failure = CONNECT_NO_NAME;
+        return -1;
+      }
+      memcpy(&address.sin_addr,
+             &reinterpret_cast<struct sockaddr_in*>(found->ai_addr)->sin_addr,
+             sizeof address.sin_addr);
+      freeaddrinfo(found);
+    }
+    address.sin_port = htons(static_cast<uint16_t>(port));
+
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1) {
+      fail_with_errno();
+      *failure = CONNECT_NO_SOCKET;
+      return -1;
+    }
+    // Non-blocking from here on, so that connect, send and recv all end by
+    // the deadline of the delivery.
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    // The message goes out in several writes; without this each one after
+    // the first waits for the server's delayed acknowledgement.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&address),
+                sizeof address) != 0) {
+      bool connected = false;
+      if (errno == EINPROGRESS) {
+        connected = finish_connect(fd, deadline_ms);
+      } else {
+        fail_with_errno();
+      }
+      if (!connected) {
+        close(fd);
+        *failure = CONNECT_FAILED;
+        return -1;
+      }
+    }
+    *failure = CONNECT_DONE;
+    return fd;
+  }
+
+  int send(int socket, const char* data, int size,
+           long long deadline_ms) override {
+    for (;;) {
+      // MSG_NOSIGNAL: a write to a closed connection fails with EPIPE and is
+      // reported; it must never kill the run with SIGPIPE.
+      ssize_t n = ::send(socket, data, static_cast<size_t>(size),
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n >= 0) return static_cast<int>(n);
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return fail_with_errno();
+      if (!wait_for(socket, POLLOUT, deadline_ms)) return -1;
+    }
+  }
+
+  int recv(int socket, char* area, int room, long long deadline_ms) override {
+    for (;;) {
+      ssize_t n = ::recv(socket, area, static_cast<size_t>(room), MSG_DONTWAIT);
+      if (n >= 0) return static_cast<int>(n);
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return fail_with_errno();
+      if (!wait_for(socket, POLLIN, deadline_ms)) return -1;
+    }
+  }
+
+  int last_error() override { return last_; }
+
+  void pause_ms(int milliseconds) override {
+    struct timespec pause;
+    pause.tv_sec = milliseconds / 1000;
+    pause.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000;
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+  }
+
+ private:
+  int fail_with_errno() {
+    last_ = wsa_error_from_errno(errno);
+    return -1;
+  }
+
+  // Waits until the socket is ready for `events` or the deadline passes.
+  // Returns false, with the last error set, when it is not ready in time or
+  // poll fails.
+  bool wait_for(int socket, short events, long long deadline_ms) {
+    for (;;) {
+      long long left = deadline_ms - now_ms();
+      if (left <= 0) {
+        last_ = WSA_ETIMEDOUT;
+        return false;
+      }
+      struct pollfd watch = {socket, events, 0};
+      int ready =
+          poll(&watch, 1, left > 1000000 ? 1000000 : static_cast<int>(left));
+      if (ready > 0) return true;
+      if (ready < 0 && errno != EINTR) {
+        fail_with_errno();
+        return false;
+      }
+    }
+  }
+
+  // Finishes a non-blocking connect. Returns true when connected; false,
+  // with the last error set, when it failed or the deadline passed.
+  bool finish_connect(int fd, long long deadline_ms) {
+    if (!wait_for(fd, POLLOUT, deadline_ms)) return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+      error = errno;
+    }
+    if (error == 0) return true;
+    last_ = wsa_error_from_errno(error);
+    return false;
+  }
+
+  int last_ = 0;
+};
+
+// The process-wide sockets; the class holds only the last error.
+posix_net the_posix_net;
+
+}  // namespace
+
+net_ops* platform_net() { return &the_posix_net; }
+
+}  // namespace tarvelo

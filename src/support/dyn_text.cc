@@ -1,0 +1,122 @@
+#include "support/dyn_text.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/exit_codes.h"
+#include "support/log.h"
+
+namespace tarvelo {
+
+namespace {
+
+// The scratch set of dyn_text_append and dyn_text_assign; the log has its own.
+format_scratch text_scratch;
+
+}  // namespace
+
+const char* format_with_scratch(format_scratch* scratch, int* length,
+                                const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  int n = vsnprintf(scratch->fixed, sizeof scratch->fixed, format, copy);
+  va_end(copy);
+  if (n < 0) n = 0;
+  if (n < kScratchFixedSize) {
+    *length = n;
+    return scratch->fixed;
+  }
+  for (;;) {
+    if (scratch->overflow == nullptr) {
+      scratch->overflow = static_cast<char*>(malloc(scratch->overflow_size));
+      if (scratch->overflow == nullptr) exit(EXIT_NO_SCRATCH);
+    }
+    // At most overflow_size - 2 characters fit, so one byte always stays
+    // free behind the terminator.
+    int room = scratch->overflow_size - 1;
+    va_copy(copy, args);
+    n = vsnprintf(scratch->overflow, room, format, copy);
+    va_end(copy);
+    if (n >= 0 && n <= scratch->overflow_size - 2) {
+      *length = n;
+      return scratch->overflow;
+    }
+    free(scratch->overflow);
+    scratch->overflow = nullptr;
+    scratch->overflow_size *= 2;
+  }
+}
+
+dyn_text* dyn_text_new(const char* initial) {
+  dyn_text* text = static_cast<dyn_text*>(malloc(sizeof(dyn_text)));
+  if (text == nullptr) fail_with_page("Unable to malloc memory.");
+  int n = static_cast<int>(strlen(initial));
+  text->data = static_cast<char*>(malloc(n + kDynTextStartRoom));
+  if (text->data == nullptr) fail_with_page("Unable to malloc memory.");
+  memcpy(text->data, initial, n + 1);
+  text->length = n;
+  text->capacity = n + kDynTextStartRoom;
+  return text;
+}
+
+void dyn_text_append_bytes(dyn_text* text, const char* bytes, int n) {
+  if (text->length + n + 1 < text->capacity) {
+    memcpy(text->data + text->length, bytes, n);
+    text->length += n;
+    text->data[text->length] = '\0';
+    return;
+  }
+  int capacity = text->length + n + kDynTextGrowSlack;
+  char* block = static_cast<char*>(malloc(capacity));
+  if (block == nullptr) fail_with_page("Unable to malloc memory");
+  memcpy(block, text->data, text->length);
+  memcpy(block + text->length, bytes, n);
+  block[text->length + n] = '\0';
+  free(text->data);
+  text->data = block;
+  text->length += n;
+  text->capacity = capacity;
+}
+
+int dyn_text_append(dyn_text* text, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = 0;
+  const char* result = format_with_scratch(&text_scratch, &n, format, args);
+  va_end(args);
+  dyn_text_append_bytes(text, result, n);
+  return 0;
+}
+
+int dyn_text_assign(dyn_text* text, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = 0;
+  const char* result = format_with_scratch(&text_scratch, &n, format, args);
+  va_end(args);
+  if (n + 1 < text->capacity) {
+    memcpy(text->data, result, n);
+    text->data[n] = '\0';
+    text->length = n;
+    return 0;
+  }
+  int capacity = n + kDynTextGrowSlack;
+  char* block = static_cast<char*>(malloc(capacity));
+  if (block == nullptr) fail_with_page("Unable to malloc memory");
+  memcpy(block, result, n);
+  block[n] = '\0';
+  free(text->data);
+  text->data = block;
+  text->length = n;
+  text->capacity = capacity;
+  return 0;
+}
+
+void dyn_text_free(dyn_text* text) {
+  if (text == nullptr) return;
+  free(text->data);
+  free(text);
+}
+
+}  // namespace tarvelo

@@ -1,0 +1,106 @@
+#include "support/log.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/exit_codes.h"
+#include "support/os.h"
+
+namespace tarvelo {
+
+namespace {
+
+// Process-wide: set by the run sequence (path) and the ini reader (logging);
+// read by every log line.
+const char* current_log_path = "";
+const char* current_logging = nullptr;
+bool log_in_progress = false;
+
+// The log's own scratch set, so a log line never clobbers text that a
+// dyn_text is still formatting.
+format_scratch log_scratch;
+
+const char* const kMonths[12] = {"January", "February", "March",
+                                 "April",   "May",      "June",
+                                 "July",    "August",   "September",
+                                 "October", "November", "December"};
+const char* const kDaySuffix[10] = {"th", "st", "nd", "rd", "th",
+                                    "th", "th", "th", "th", "th"};
+
+}  // namespace
+
+void log_set_path(const char* path) { current_log_path = path; }
+const char* log_path() { return current_log_path; }
+void log_set_logging(const char* logging) { current_logging = logging; }
+
+int log_level_enabled(const char* logging, int level) {
+  if (level == LOG_ERRORS) return 1;
+  if (level != LOG_DEBUG) return 0;
+  return logging == nullptr || strncasecmp(logging, "debug", 5) == 0;
+}
+
+void format_log_stamp(const struct tm& when, char* out, int out_size) {
+  int day = when.tm_mday;
+  const char* suffix = (day >= 10 && day <= 19) ? "th" : kDaySuffix[day % 10];
+  int hour = when.tm_hour > 12 ? when.tm_hour - 12 : when.tm_hour;
+  const char* meridiem = when.tm_hour < 12 ? "am" : "pm";
+  int month = when.tm_mon >= 0 && when.tm_mon < 12 ? when.tm_mon : 0;
+  snprintf(out, out_size, "%d%s %s %04d, % 2d:%02d:%02d %s", day, suffix,
+           kMonths[month], when.tm_year + 1900, hour, when.tm_min,
+           when.tm_sec, meridiem);
+}
+
+void log_event(int level, const char* format, ...) {
+  if (log_in_progress) return;
+  log_in_progress = true;
+  if (!log_level_enabled(current_logging, level)) {
+    log_in_progress = false;
+    return;
+  }
+  struct tm now;
+  os_local_time(&now);
+  char head[160];
+  format_log_stamp(now, head, 96);
+  size_t head_length = strlen(head);
+  head_length += snprintf(head + head_length, sizeof head - head_length,
+                          " - pid(%d) - ", os_process_id());
+
+  va_list args;
+  va_start(args, format);
+  int n = 0;
+  const char* message = format_with_scratch(&log_scratch, &n, format, args);
+  va_end(args);
+
+  // The whole line goes out in one write, so it is assembled first.
+  static char line_buffer[kScratchFixedSize + 192];
+  size_t size = head_length + n + 1;
+  char* line = size <= sizeof line_buffer ? line_buffer
+                                          : static_cast<char*>(malloc(size));
+  if (line != nullptr) {
+    memcpy(line, head, head_length);
+    memcpy(line + head_length, message, n);
+    line[size - 1] = '\n';
+    os_append_line(current_log_path, line, size);
+    if (line != line_buffer) free(line);
+  }
+  log_in_progress = false;
+}
+
+void fail_with_page(const char* message) {
+  // Reached when memory ran out, too: the line is built on the stack.
+  char line[512];
+  size_t n = strnlen(message, sizeof line - 2);
+  memcpy(line, message, n);
+  line[n] = '\n';
+  if (!os_append_line(current_log_path, line, n + 1)) exit(EXIT_NO_LOG);
+  fputs("Pragma: no-cache\n", stdout);
+  fputs("Content-type: text/html\n\n", stdout);
+  printf("<HTML><BODY>\nerror: %s.\n</BODY></HTML>\n", message);
+  log_event(LOG_DEBUG, "ended");
+  exit(EXIT_FATAL_PAGE);
+}
+
+}  // namespace tarvelo

@@ -1,0 +1,138 @@
+#include "support/log.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "support/test_support.h"
+
+namespace tarvelo {
+namespace {
+
+struct tm at(int year, int month, int day, int hour, int minute, int second) {
+  struct tm t = {};
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  return t;
+}
+
+std::string stamp(const struct tm& t) {
+  char out[96];
+  format_log_stamp(t, out, sizeof out);
+  return out;
+}
+
+TEST(LogStampTest, SuffixesAndTwelveHourClock) {
+  struct {
+    struct tm when;
+    const char* expected;
+  } cases[] = {
+      {at(2002, 3, 18, 9, 10, 55), "18th March 2002,  9:10:55 am"},
+      {at(2002, 1, 1, 0, 5, 9), "1st January 2002,  0:05:09 am"},
+      {at(2002, 2, 2, 12, 0, 0), "2nd February 2002,  12:00:00 pm"},
+      {at(2002, 4, 3, 13, 7, 0), "3rd April 2002,  1:07:00 pm"},
+      {at(2002, 5, 4, 23, 59, 59), "4th May 2002,  11:59:59 pm"},
+      {at(2002, 6, 11, 11, 0, 0), "11th June 2002,  11:00:00 am"},
+      {at(2002, 7, 12, 1, 0, 0), "12th July 2002,  1:00:00 am"},
+      {at(2002, 8, 13, 1, 0, 0), "13th August 2002,  1:00:00 am"},
+      {at(2002, 9, 21, 1, 0, 0), "21st September 2002,  1:00:00 am"},
+      {at(2002, 10, 22, 1, 0, 0), "22nd October 2002,  1:00:00 am"},
+      {at(2002, 11, 23, 1, 0, 0), "23rd November 2002,  1:00:00 am"},
+      {at(2026, 12, 31, 1, 0, 0), "31st December 2026,  1:00:00 am"},
+      {at(2026, 12, 10, 1, 0, 0), "10th December 2026,  1:00:00 am"},
+      {at(2026, 12, 20, 1, 0, 0), "20th December 2026,  1:00:00 am"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.expected);
+    EXPECT_EQ(c.expected, stamp(c.when));
+  }
+}
+
+TEST(LogLevelTest, LoggingSettingGovernsDebugOnly) {
+  struct {
+    const char* logging;
+    int level;
+    int written;
+  } cases[] = {
+      {nullptr, LOG_DEBUG, 1},       {nullptr, LOG_ERRORS, 1},
+      {"errors", LOG_DEBUG, 0},      {"errors", LOG_ERRORS, 1},
+      {"debug", LOG_DEBUG, 1},       {"DEBUG", LOG_DEBUG, 1},
+      {"Debugging", LOG_DEBUG, 1},   {"debu", LOG_DEBUG, 0},
+      {"", LOG_DEBUG, 0},            {" debug", LOG_DEBUG, 0},
+      {nullptr, 0, 0},               {nullptr, 3, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.logging ? c.logging : "(absent)") + " " +
+                 std::to_string(c.level));
+    EXPECT_EQ(c.written, log_level_enabled(c.logging, c.level));
+  }
+}
+
+TEST(LogEventTest, WritesOneDatedLineWithPid) {
+  scoped_test_log log;
+  log_event(LOG_ERRORS, "value %d and %s", 7, "50%off");
+  std::string text = read_file(log.path());
+  ASSERT_FALSE(text.empty());
+  EXPECT_NE(std::string::npos,
+            text.find(" - pid(" + std::to_string(getpid()) +
+                      ") - value 7 and 50%off\n"));
+  EXPECT_EQ(text.size() - 1, text.find('\n'));  // exactly one line
+}
+
+TEST(LogEventTest, MessageEndingInLineFeedLeavesEmptyLine) {
+  scoped_test_log log;
+  log_event(LOG_DEBUG, "FORM SIZE %d\n", 3);
+  EXPECT_EQ("FORM SIZE 3\n\n", log.messages());
+}
+
+TEST(LogEventTest, VerbosityFollowsSetting) {
+  scoped_test_log log;
+  log_event(LOG_DEBUG, "before");
+  log_set_logging("errors");
+  log_event(LOG_DEBUG, "hidden");
+  log_event(LOG_ERRORS, "shown");
+  log_set_logging("Debugging");
+  log_event(LOG_DEBUG, "again");
+  EXPECT_EQ("before\nshown\nagain\n", log.messages());
+}
+
+TEST(LogEventTest, LongLineStaysWhole) {
+  scoped_test_log log;
+  std::string big(150000, 'z');
+  log_event(LOG_ERRORS, "%s", big.c_str());
+  EXPECT_EQ(big + "\n", log.messages());
+}
+
+TEST(LogEventTest, UnopenableLogIsSilent) {
+  std::string dir = fresh_temp_dir();
+  log_set_path(dir.c_str());  // a folder where the file should be
+  log_event(LOG_ERRORS, "nobody hears this");
+  struct stat st;
+  ASSERT_EQ(0, stat(dir.c_str(), &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST(FailWithPageDeathTest, PrintsPageAndExitsOne) {
+  scoped_test_log log;
+  EXPECT_EXIT(
+      {
+        fail_with_page("The ini file could not be opened.");
+      },
+      testing::ExitedWithCode(1), "");
+  EXPECT_EQ("The ini file could not be opened.\nended\n", log.messages());
+}
+
+TEST(FailWithPageDeathTest, UnopenableLogExitsTwo) {
+  std::string dir = fresh_temp_dir();
+  log_set_path(dir.c_str());
+  EXPECT_EXIT(fail_with_page("out of memory."), testing::ExitedWithCode(2),
+              "");
+}
+
+}  // namespace
+}  // namespace tarvelo
