@@ -39,22 +39,113 @@ void add_body_to(entry_list* list, const char* name, const char* value) {
   add_list_entry(list, name, value);
 }
 
-// A whole number of seconds from 1 to one day; anything else is refused.
-bool parse_timeout(const char* text, int* seconds) {
+// A whole number from 1 to limit; anything else is refused.
+bool parse_positive(const char* text, long limit, int* out) {
   if (*text == '\0') return false;
   long value = 0;
   for (const char* p = text; *p != '\0'; ++p) {
     if (*p < '0' || *p > '9') return false;
     value = value * 10 + (*p - '0');
-    if (value > 86400) return false;
+    if (value > limit) return false;
   }
   if (value < 1) return false;
-  *seconds = static_cast<int>(value);
+  *out = static_cast<int>(value);
   return true;
 }
 
 bool starts_with(const char* line, const char* prefix, size_t length) {
   return strncmp(line, prefix, length) == 0;
+}
+
+// The keywords added after the original set. Each follows the ini rules:
+// keyword, one blank, value; flags match by prefix alone.
+int apply_newer_keywords(const char* line, mail_settings* settings) {
+  int matches = 0;
+  if (starts_with(line, "smtp_timeout ", 13)) {
+    if (parse_positive(line + 13, 86400, &settings->smtp_timeout)) {
+      ++matches;
+    } else {
+      log_event(LOG_ERRORS,
+                "smtp_timeout (%s) is not a positive number of seconds, "
+                "keeping %d",
+                line + 13, settings->smtp_timeout);
+    }
+  }
+  if (starts_with(line, "smtp_tls ", 9)) {
+    const char* value = line + 9;
+    if (strcmp(value, "starttls") == 0) {
+      settings->smtp_tls = TLS_STARTTLS;
+      ++matches;
+    } else if (strcmp(value, "implicit") == 0) {
+      settings->smtp_tls = TLS_IMPLICIT;
+      ++matches;
+    } else {
+      // Never fall back to plain text when the owner asked for TLS.
+      settings->smtp_tls = TLS_INVALID;
+      log_event(LOG_ERRORS,
+                "smtp_tls (%s) is neither starttls nor implicit; no mail "
+                "will be sent",
+                value);
+    }
+  }
+  if (starts_with(line, "smtp_tls_ca ", 12)) {
+    settings->smtp_tls_ca = copy_text(line + 12);
+    ++matches;
+  }
+  if (starts_with(line, "smtp_user ", 10)) {
+    settings->smtp_user = copy_text(line + 10);
+    ++matches;
+  }
+  if (starts_with(line, "smtp_password ", 14)) {
+    settings->smtp_password = copy_text(line + 14);
+    ++matches;
+  }
+  if (starts_with(line, "add_standard_headers", 20)) {
+    settings->add_standard_headers = true;
+    ++matches;
+  }
+  if (starts_with(line, "charset ", 8)) {
+    if (line[8] != '\0' && strpbrk(line + 8, " \t\";?=") == nullptr) {
+      settings->charset = copy_text(line + 8);
+      ++matches;
+    } else {
+      log_event(LOG_ERRORS, "charset (%s) is not a charset name, keeping %s",
+                line + 8, settings->charset);
+    }
+  }
+  if (starts_with(line, "spool_folder ", 13)) {
+    settings->spool_folder = copy_text(line + 13);
+    ++matches;
+  }
+  if (starts_with(line, "queued_html_page ", 17)) {
+    settings->queued_html_page = copy_text(line + 17);
+    ++matches;
+  }
+  if (starts_with(line, "allowed_recipient ", 18)) {
+    if (settings->allowed_recipient_count < kMaxAllowedRecipients) {
+      settings->allowed_recipients[settings->allowed_recipient_count++] =
+          copy_text(line + 18);
+    }
+    ++matches;
+  }
+  if (starts_with(line, "reply_to_field ", 15)) {
+    settings->reply_to_field = copy_text(line + 15);
+    ++matches;
+  }
+  if (starts_with(line, "honeypot_field ", 15)) {
+    settings->honeypot_field = copy_text(line + 15);
+    ++matches;
+  }
+  if (starts_with(line, "rate_limit ", 11)) {
+    if (parse_positive(line + 11, 1000000, &settings->rate_limit)) {
+      ++matches;
+    } else {
+      log_event(LOG_ERRORS,
+                "rate_limit (%s) is not a positive number, keeping no limit",
+                line + 11);
+    }
+  }
+  return matches;
 }
 
 }  // namespace
@@ -140,16 +231,7 @@ int apply_ini_line(const char* line, mail_settings* settings,
     add_body_to(body, line + 39, form_table_value(form, line + 39));
     ++matches;
   }
-  if (starts_with(line, "smtp_timeout ", 13)) {
-    if (parse_timeout(line + 13, &settings->smtp_timeout)) {
-      ++matches;
-    } else {
-      log_event(LOG_ERRORS,
-                "smtp_timeout (%s) is not a positive number of seconds, "
-                "keeping %d",
-                line + 13, settings->smtp_timeout);
-    }
-  }
+  matches += apply_newer_keywords(line, settings);
   return matches;
 }
 
@@ -172,7 +254,15 @@ void parse_ini_text(const char* text, long size, mail_settings* settings,
     int matches = apply_ini_line(line, settings, headers, body, form);
     // The logging line governs its own "line used" line already.
     if (settings->logging != logging_before) log_set_logging(settings->logging);
-    if (matches > 0) log_event(LOG_DEBUG, "line used from ini file {%s}", line);
+    if (matches > 0) {
+      // The password never reaches the log.
+      if (starts_with(line, "smtp_password ", 14)) {
+        log_event(LOG_DEBUG, "line used from ini file {smtp_password %s}",
+                  kPasswordMask);
+      } else {
+        log_event(LOG_DEBUG, "line used from ini file {%s}", line);
+      }
+    }
   }
 }
 

@@ -15,6 +15,13 @@ constexpr int kDefaultSmtpTimeout = 30;
 
 enum hello_kind { HELLO_HELO, HELLO_EHLO };
 
+// How the SMTP connection is protected. TLS_INVALID marks an smtp_tls value
+// that was not understood: such a run never sends in plain text.
+enum tls_mode { TLS_NONE, TLS_STARTTLS, TLS_IMPLICIT, TLS_INVALID };
+
+constexpr int kMaxAllowedRecipients = 1000;
+constexpr const char* kPasswordMask = "********";
+
 struct mail_settings {
   char* smtp = nullptr;
   char* logging = nullptr;
@@ -29,6 +36,28 @@ struct mail_settings {
   bool add_kolvex_link = true;
   // Seconds for the whole delivery, connect to the reply to QUIT.
   int smtp_timeout = kDefaultSmtpTimeout;
+
+  // Transport security and authentication (absent: plain SMTP as before).
+  tls_mode smtp_tls = TLS_NONE;
+  char* smtp_tls_ca = nullptr;
+  char* smtp_user = nullptr;
+  char* smtp_password = nullptr;
+
+  // Standards-complete messages: Date, Message-ID, MIME headers, encoded
+  // words and quoted-printable bodies.
+  bool add_standard_headers = false;
+  const char* charset = "UTF-8";
+
+  // Keep each message in this folder until a server accepted it.
+  char* spool_folder = nullptr;
+  char* queued_html_page = nullptr;
+
+  // Abuse controls.
+  char* allowed_recipients[kMaxAllowedRecipients];
+  int allowed_recipient_count = 0;
+  char* reply_to_field = nullptr;
+  char* honeypot_field = nullptr;
+  int rate_limit = 0;  // per hour and client address; 0: no limit
 };
 
 struct entry_list {
@@ -46,13 +75,15 @@ void cut_line_end(char* line);
 
 // Applies one ini line (already cut) to the settings and lists, looking
 // submitted values up in form. Returns the match count: above 0 means the
-// line was used. Logs add_header_line / add_body_variable debug lines.
+// line was used. Logs add_header_line / add_body_variable debug lines, and an
+// error line for a value of a newer keyword that cannot be used (the setting
+// keeps its default).
 int apply_ini_line(const char* line, mail_settings* settings,
                    entry_list* headers, entry_list* body, form_table* form);
 
 // Parses a whole ini text (as read from the file) line by line, in pieces of
 // at most 63997 characters, logging "line used from ini file {%s}" for each
-// used line. Also points the log's verbosity at settings->logging as soon as a
+// used line (the smtp_password line shows kPasswordMask instead of its value). Also points the log's verbosity at settings->logging as soon as a
 // logging line is read.
 void parse_ini_text(const char* text, long size, mail_settings* settings,
                     entry_list* headers, entry_list* body, form_table* form);

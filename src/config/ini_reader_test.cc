@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "support/log.h"
@@ -156,6 +157,70 @@ TEST(IniReaderTest, KeywordTableAndPrefixRules) {
     }
   }
   log_set_logging(nullptr);
+}
+
+TEST(IniReaderTest, NewerKeywords) {
+  scoped_test_log log;
+  loaded* l = parse(
+      "smtp_tls starttls\nsmtp_tls_ca /etc/relay.pem\nsmtp_user joe\n"
+      "smtp_password s3cret pass\nadd_standard_headers on\n"
+      "charset ISO-8859-1\nspool_folder /var/spool/forms\n"
+      "queued_html_page /p/queued.html\nallowed_recipient a@example.com\n"
+      "allowed_recipient @example.org\nreply_to_field Email:\n"
+      "honeypot_field website\nrate_limit 5\n");
+  const mail_settings& s = l->settings;
+  EXPECT_EQ(TLS_STARTTLS, s.smtp_tls);
+  EXPECT_STREQ("/etc/relay.pem", s.smtp_tls_ca);
+  EXPECT_STREQ("joe", s.smtp_user);
+  EXPECT_STREQ("s3cret pass", s.smtp_password);
+  EXPECT_TRUE(s.add_standard_headers);
+  EXPECT_STREQ("ISO-8859-1", s.charset);
+  EXPECT_STREQ("/var/spool/forms", s.spool_folder);
+  EXPECT_STREQ("/p/queued.html", s.queued_html_page);
+  ASSERT_EQ(2, s.allowed_recipient_count);
+  EXPECT_STREQ("@example.org", s.allowed_recipients[1]);
+  EXPECT_STREQ("Email:", s.reply_to_field);
+  EXPECT_STREQ("website", s.honeypot_field);
+  EXPECT_EQ(5, s.rate_limit);
+  std::string messages = log.messages();
+  EXPECT_EQ(13u, static_cast<size_t>(std::count(messages.begin(),
+                                                messages.end(), '\n')));
+  EXPECT_NE(std::string::npos,
+            messages.find("line used from ini file {smtp_password ********}"));
+  EXPECT_EQ(std::string::npos, messages.find("s3cret"));
+
+  EXPECT_EQ(TLS_IMPLICIT, parse("smtp_tls implicit\n")->settings.smtp_tls);
+  EXPECT_STREQ("UTF-8", parse("")->settings.charset);
+}
+
+TEST(IniReaderTest, UnusableNewerValuesKeepDefaultsWithErrorLine) {
+  scoped_test_log log;
+  log_set_logging("errors");
+  struct {
+    const char* line;
+    const char* error;
+  } cases[] = {
+      {"smtp_tls STARTTLS",
+       "smtp_tls (STARTTLS) is neither starttls nor implicit; no mail will be "
+       "sent\n"},
+      {"rate_limit 0", "rate_limit (0) is not a positive number, keeping no "
+                       "limit\n"},
+      {"rate_limit ten", "rate_limit (ten) is not a positive number, keeping "
+                         "no limit\n"},
+      {"charset ", "charset () is not a charset name, keeping UTF-8\n"},
+      {"charset utf-8?x", "charset (utf-8?x) is not a charset name, keeping "
+                          "UTF-8\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    write_file(log.path(), "");
+    loaded* l = parse(std::string(c.line) + "\n");
+    EXPECT_EQ(c.error, log.messages());
+    EXPECT_EQ(0, l->settings.rate_limit);
+    EXPECT_STREQ("UTF-8", l->settings.charset);
+  }
+  // An unknown TLS mode must not quietly mean plain text.
+  EXPECT_EQ(TLS_INVALID, parse("smtp_tls yes\n")->settings.smtp_tls);
 }
 
 TEST(IniReaderTest, UnusableTimeoutIsAnErrorLine) {

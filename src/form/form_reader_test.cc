@@ -75,7 +75,7 @@ TEST(FormReaderTest, MalformedEscapeBytes) {
 TEST(FormReaderTest, ThousandPairsAtMost) {
   scoped_test_log log;
   std::string body;
-  for (int i = 0; i < 1001; ++i) body += "k" + std::to_string(i) + "=v&";
+  for (int i = 0; i < 1001; ++i) body.append("k").append(std::to_string(i)).append("=v&");
   pairs got = parse(body);
   ASSERT_EQ(1000u, got.size());
   EXPECT_EQ("k999", got.back().first);
