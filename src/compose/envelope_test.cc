@@ -191,16 +191,6 @@ TEST(ClassifyHeaderTest, RecognisedKindsAndEnvelope) {
   }
 }
 
-TEST(ClassifyHeaderTest, FirstAddressIsNeverReplaced) {
-  scoped_test_log log;
-  test_envelope env;
-  ASSERT_EQ(1, classify_header("From:", "first@x.y", false, &env));
-  char* first = env.from_address;
-  EXPECT_EQ(0, classify_header("From:", "second@x.y", false, &env));
-  EXPECT_EQ(first, env.from_address);
-  EXPECT_STREQ("first@x.y", env.from_address);
-}
-
 TEST(ClassifyHeaderTest, EachFruitlessSearchLogsOnce) {
   scoped_test_log log;
   test_envelope env;

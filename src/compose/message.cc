@@ -22,14 +22,11 @@ constexpr std::array<char, kBlankTemplateWidth + 1> make_blank_template() {
   return blanks;
 }
 
-// Indents and the label column are cut from the tail of one fixed run of
-// blanks, so no composed line costs an allocation of its own.
+// Indents and the label column are cut from one fixed run of blanks (as
+// "%.*s" with the width), so no composed line costs an allocation of its own.
 constexpr std::array<char, kBlankTemplateWidth + 1> kBlankTemplate =
     make_blank_template();
-
-const char* blanks(int width) {
-  return kBlankTemplate.data() + kBlankTemplateWidth - width;
-}
+const char* const kBlanks = kBlankTemplate.data();
 
 const char* text_or_null(const char* text) {
   return text != nullptr ? text : "(null)";
@@ -57,12 +54,13 @@ void append_header_line(const char* name, const char* value,
 
 // One body entry: the first line of the value beside the name, each later
 // line under it, indented past the name and its separating blank.
-void append_body_entry(const char* name, const char* value, const char* label,
+void append_body_entry(const char* name, const char* value, int label_width,
                        const char* line_end, dyn_text* out) {
   int name_length = static_cast<int>(strlen(name));
   if (name_length >= kMaxBodyNameLength) return;
   if (strchr(value, '\n') == nullptr) {
-    dyn_text_append(out, "%s%s %s%s", label, name, value, line_end);
+    dyn_text_append(out, "%.*s%s %s%s", label_width, kBlanks, name, value,
+                    line_end);
     return;
   }
   const char* line = value;
@@ -73,11 +71,11 @@ void append_body_entry(const char* name, const char* value, const char* label,
     // A text area sends "\r\n"; the line end is ours to choose.
     if (feed != nullptr && length > 0 && line[length - 1] == '\r') --length;
     if (first) {
-      dyn_text_append(out, "%s%s %.*s%s", label, name, length, line,
-                      line_end);
+      dyn_text_append(out, "%.*s%s %.*s%s", label_width, kBlanks, name, length,
+                      line, line_end);
     } else {
-      dyn_text_append(out, "%s %.*s%s", blanks(name_length + 1), length, line,
-                      line_end);
+      dyn_text_append(out, "%.*s %.*s%s", name_length + 1, kBlanks, length,
+                      line, line_end);
     }
     if (feed == nullptr) break;
     line = feed + 1;
@@ -118,9 +116,9 @@ void compose_message(const mail_settings& settings, const entry_list& headers,
       "X-TARVELO: sent by web form submition activated CGI program.%s",
       line_end);
 
-  const char* label = settings.no_padding ? blanks(0) : blanks(1);
+  int label_width = settings.no_padding ? 0 : 1;
   for (int i = 0; i < body.count; ++i) {
-    append_body_entry(body.names[i], body.values[i], label, line_end,
+    append_body_entry(body.names[i], body.values[i], label_width, line_end,
                       body_text);
   }
   // Exact and case-sensitive: "TRUE" or "true " leave the block out.
