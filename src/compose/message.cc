@@ -1,10 +1,14 @@
 #include "compose/message.h"
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "compose/abuse_checks.h"
 #include "smtp/smtp_dialogue.h"
 #include "support/log.h"
+#include "support/os.h"
 
 namespace tarvelo {
 
@@ -94,6 +98,19 @@ void append_all_submitted(const mail_settings& settings,
   }
 }
 
+// The visitor's address as Reply-To, so the site owner can keep From on the
+// site's own domain (which DMARC accepts) and still answer with one click.
+// It is never an envelope recipient.
+void append_reply_to(const mail_settings& settings, const form_table& form,
+                     const char* line_end, dyn_text* out) {
+  if (settings.reply_to_field == nullptr) return;
+  char* address =
+      extract_address(form_table_lookup(form, settings.reply_to_field));
+  if (address == nullptr) return;
+  dyn_text_append(out, "Reply-To: %s%s", address, line_end);
+  free(address);
+}
+
 }  // namespace
 
 void compose_message(const mail_settings& settings, const entry_list& headers,
@@ -111,6 +128,7 @@ void compose_message(const mail_settings& settings, const entry_list& headers,
                        settings.add_headerline_colon, line_end, header_text);
   }
   log_event(LOG_DEBUG, "generated headers {%s}", header_text->data);
+  append_reply_to(settings, form, line_end, header_text);
   dyn_text_append(
       header_text,
       "X-TARVELO: sent by web form submition activated CGI program.%s",
@@ -155,14 +173,32 @@ int send_composed(const mail_settings& settings, const envelope& env,
   return 0;
 }
 
-int compose_and_send() {
+delivery_outcome compose_and_deliver() {
   the_header_text = dyn_text_new("");
   the_body_text = dyn_text_new("");
   compose_message(the_mail_settings, the_header_list, the_body_list,
                   the_form_table, &the_envelope, the_header_text,
                   the_body_text);
-  return send_composed(the_mail_settings, the_envelope, the_header_text->data,
-                       the_body_text->data, smtp_send_mail);
+  const envelope& env = the_envelope;
+  if (env.from_address != nullptr && env.to_address != nullptr &&
+      env.subject_found == 1) {
+    // The client address keys a line of the rate-limit state file.
+    std::string client = env_or_empty("REMOTE_ADDR");
+    for (char& c : client) {
+      if (c == ' ' || c == '\n' || c == '\r' || c == '\t') c = '_';
+    }
+    abuse_verdict verdict = run_abuse_checks(
+        the_mail_settings, env, the_form_table, client.c_str(),
+        rate_state_path(log_path()).c_str(), os_time_seconds());
+    if (verdict == ABUSE_HONEYPOT) return DELIVERY_DROPPED;
+    if (verdict != ABUSE_PASS) return DELIVERY_FAILED;
+  }
+  return send_composed(the_mail_settings, env, the_header_text->data,
+                       the_body_text->data, smtp_send_mail)
+             ? DELIVERY_SENT
+             : DELIVERY_FAILED;
 }
+
+int compose_and_send() { return compose_and_deliver() == DELIVERY_SENT; }
 
 }  // namespace tarvelo

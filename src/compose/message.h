@@ -60,6 +60,20 @@ int send_composed(const mail_settings& settings, const envelope& env,
                   const char* header_text, const char* body_text,
                   mail_sender send);
 
+// What became of a run's message; the run sequence picks the page by it.
+enum delivery_outcome {
+  DELIVERY_FAILED = 0,   // not sent: the failure page
+  DELIVERY_SENT = 1,     // the server accepted it: the success page
+  DELIVERY_DROPPED = 2,  // a robot's form dropped quietly: the success page
+  DELIVERY_QUEUED = 3,   // not sent now but kept in the spool folder
+};
+
+// One CGI run's composition and delivery: compose_message over the
+// process-wide tables into the_envelope, then, when the envelope is complete,
+// the abuse checks (honeypot, allow-list, rate limit for REMOTE_ADDR), then
+// send_composed with smtp_send_mail. Call once.
+delivery_outcome compose_and_deliver();
+
 // One CGI run's composition and delivery: compose_message over
 // the_mail_settings, the_header_list, the_body_list and the_form_table into
 // the_envelope, then send_composed with smtp_send_mail. Returns 1 when the

@@ -132,6 +132,14 @@ void read_form() {
   parse_form_body(body, &the_form_table);
 }
 
+const char* form_table_lookup(const form_table& table, const char* key) {
+  for (int i = 0; i < table.form_count; ++i) {
+    const char* name = table.names[i];
+    if (name[0] == key[0] && strcmp(name, key) == 0) return table.values[i];
+  }
+  return "";
+}
+
 const char* form_table_value(form_table* table, const char* key) {
   if (!table->form_dumped) {
     log_event(LOG_DEBUG, "Form stuff %d", table->form_count);
@@ -141,11 +149,7 @@ const char* form_table_value(form_table* table, const char* key) {
     }
     table->form_dumped = 1;
   }
-  for (int i = 0; i < table->form_count; ++i) {
-    const char* name = table->names[i];
-    if (name[0] == key[0] && strcmp(name, key) == 0) return table->values[i];
-  }
-  return "";
+  return form_table_lookup(*table, key);
 }
 
 const char* form_value(const char* key) {

@@ -49,6 +49,10 @@ int parse_content_length(const char* text);
 // The first lookup on a table logs "Form stuff %d" and every pair.
 const char* form_table_value(form_table* table, const char* key);
 
+// The value of the first entry named exactly key, or "" when there is none;
+// logs nothing.
+const char* form_table_lookup(const form_table& table, const char* key);
+
 // form_table_value on the_form_table.
 const char* form_value(const char* key);
 

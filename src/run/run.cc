@@ -54,7 +54,8 @@ int cgi_run() {
   log_event(LOG_DEBUG, "loading config file.");
   load_ini(the_run_paths.ini_path);
   log_event(LOG_DEBUG, "generating email.");
-  if (compose_and_send()) {
+  delivery_outcome outcome = compose_and_deliver();
+  if (outcome == DELIVERY_SENT || outcome == DELIVERY_DROPPED) {
     log_event(LOG_DEBUG, "sending success reply message.");
     send_reply_page(PAGE_SUCCESS);
   } else {

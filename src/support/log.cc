@@ -54,7 +54,7 @@ void format_log_stamp(const struct tm& when, char* out, int out_size) {
 }
 
 void log_event(int level, const char* format, ...) {
-  if (log_in_progress) return;
+  if (log_in_progress || current_log_path == nullptr) return;
   log_in_progress = true;
   if (!log_level_enabled(current_logging, level)) {
     log_in_progress = false;
@@ -95,7 +95,10 @@ void fail_with_page(const char* message) {
   size_t n = strnlen(message, sizeof line - 2);
   memcpy(line, message, n);
   line[n] = '\n';
-  if (!os_append_line(current_log_path, line, n + 1)) exit(EXIT_NO_LOG);
+  if (current_log_path == nullptr ||
+      !os_append_line(current_log_path, line, n + 1)) {
+    exit(EXIT_NO_LOG);
+  }
   fputs("Pragma: no-cache\n", stdout);
   fputs("Content-type: text/html\n\n", stdout);
   printf("<HTML><BODY>\nerror: %s.\n</BODY></HTML>\n", message);

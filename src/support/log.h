@@ -17,7 +17,8 @@ namespace tarvelo {
 enum log_level { LOG_ERRORS = 1, LOG_DEBUG = 2 };
 
 // Sets the file that log_event and fail_with_page append to. The text is
-// referenced, not copied; it must live until the process exits.
+// referenced, not copied; it must live until the process exits. A null path
+// turns log_event off (fuzzing, benchmarks of the parsers).
 void log_set_path(const char* path);
 const char* log_path();
 

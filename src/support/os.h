@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <ctime>
+#include <string>
 
 namespace tarvelo {
 
@@ -29,6 +30,24 @@ int os_read_stdin(char* buffer, int max);
 // opened with O_APPEND (created when missing). Returns 1 when the whole line
 // was written, 0 when the file could not be opened or written.
 int os_append_line(const char* path, const char* data, size_t size);
+
+// Seconds since the epoch.
+long long os_time_seconds();
+
+// Opens (creating when missing) a small state file for reading and writing
+// and waits for an exclusive lock on it, which lasts until os_file_close.
+// Returns a descriptor, or -1 when the file cannot be opened or locked.
+int os_lock_file(const char* path);
+
+// Reads the whole file behind fd from its start into *out. Returns 1 on
+// success, 0 on a read error.
+int os_read_whole(int fd, std::string* out);
+
+// Replaces the whole content of the file behind fd. Returns 1 on success.
+int os_replace_content(int fd, const char* data, size_t size);
+
+// Closes fd, releasing its lock.
+void os_file_close(int fd);
 
 // Pauses for the given number of milliseconds.
 void os_sleep_ms(int milliseconds);

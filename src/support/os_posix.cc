@@ -1,5 +1,6 @@
 // POSIX side of the operating-system seam.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -47,6 +48,48 @@ int os_append_line(const char* path, const char* data, size_t size) {
   close(fd);
   return n == static_cast<ssize_t>(size);
 }
+
+long long os_time_seconds() { return static_cast<long long>(time(nullptr)); }
+
+int os_lock_file(const char* path) {
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      close(fd);
+      return -1;
+    }
+  }
+  return fd;
+}
+
+int os_read_whole(int fd, std::string* out) {
+  out->clear();
+  char buffer[8192];
+  off_t at = 0;
+  for (;;) {
+    ssize_t n = pread(fd, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return 0;
+    if (n == 0) return 1;
+    out->append(buffer, static_cast<size_t>(n));
+    at += n;
+  }
+}
+
+int os_replace_content(int fd, const char* data, size_t size) {
+  if (ftruncate(fd, 0) != 0) return 0;
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pwrite(fd, data + done, size - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    done += static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+void os_file_close(int fd) { close(fd); }
 
 void os_sleep_ms(int milliseconds) {
   struct timespec ts;
