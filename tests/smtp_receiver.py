@@ -58,7 +58,10 @@ def main():
 
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
-    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    # Started in the background by a script, SIGINT comes in ignored and
+    # stays so: the script stops us with SIGTERM after its own Ctrl-C.
+    if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:
+        signal.signal(signal.SIGINT, lambda *_: stop.set())
     while not stop.wait(3600):
         pass
     controller.stop()

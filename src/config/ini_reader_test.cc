@@ -21,8 +21,12 @@ form_table* sample_form() {
   static form_table table;
   static bool filled = false;
   if (!filled) {
+    // Parsed with the log off, so no test sees its lines.
+    const char* path = log_path();
+    log_set_path(nullptr);
     static char body[] = "Subject:=Hello&Name:=Joe";
     parse_form_body(body, &table);
+    log_set_path(path);
     filled = true;
   }
   return &table;
@@ -38,7 +42,6 @@ loaded* parse(const std::string& text) {
 }
 
 TEST(IniReaderTest, EmptyFileKeepsInitialValues) {
-  sample_form();  // its own parse logs its pairs
   scoped_test_log log;
   loaded* l = parse("");
   EXPECT_EQ(nullptr, l->settings.smtp);

@@ -18,8 +18,8 @@ namespace {
 
 const std::string kHead = "Pragma: no-cache\nContent-type: text/html\n\n";
 const std::string kFooter =
-    std::string("<br><center><font size=-2><A HREF=\"") + kProductUrl +
-    "\">" + kProductCredit + "</A><font size=+2></center>";
+    std::string("<br><center><font size=-2><A HREF=\"") + kProductUrl + "\">" +
+    kProductCredit + "</A><font size=+2></center>";
 
 using field_list = std::vector<std::pair<std::string, std::string>>;
 
@@ -46,8 +46,8 @@ class captured_output {
 class ReplyPageTest : public testing::Test {
  protected:
   void SetUp() override {
-    folder_ = testing::TempDir() + "reply_page_" +
-              std::to_string(getpid()) + "_" +
+    folder_ = testing::TempDir() + "reply_page_" + std::to_string(getpid()) +
+              "_" +
               testing::UnitTest::GetInstance()->current_test_info()->name();
     mkdir(folder_.c_str(), 0700);
     log_file_ = folder_ + "/test.log";
@@ -82,8 +82,7 @@ class ReplyPageTest : public testing::Test {
 
   // Renders the page of the kind with the given page setting (null for no
   // setting) and returns everything printed.
-  std::string render(page_kind kind, const char* setting,
-                     bool footer = true) {
+  std::string render(page_kind kind, const char* setting, bool footer = true) {
     mail_settings settings;
     settings.add_kolvex_link = footer;
     if (kind == PAGE_SUCCESS) {
@@ -193,7 +192,7 @@ TEST_F(ReplyPageTest, SubmittedValuesAreHtmlEscaped) {
       render_text("<p>||Name||</p>\n<b>||Mixed||</b>\n"));
 }
 
-TEST(HtmlEscapeTest, EscapesTheFiveSpecialCharacters) {
+TEST(PageValueEscapeTest, EscapesTheFiveSpecialCharacters) {
   const page_case cases[] = {
       {"", ""},
       {"plain text", "plain text"},

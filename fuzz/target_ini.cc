@@ -1,0 +1,76 @@
+// The ini reader: the input is a form body and an ini text, split at the
+// first "\xff\xff"; the form is read first, as in a real run.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "config/ini_reader.h"
+#include "form/form_reader.h"
+#include "fuzz_check.h"
+#include "support/log.h"
+
+using namespace tarvelo;
+
+namespace {
+
+void free_list(entry_list* list) {
+  for (int i = 0; i < list->count; ++i) {
+    free(list->names[i]);
+    free(list->values[i]);
+  }
+}
+
+void free_settings(mail_settings* s) {
+  for (char* text : {s->smtp, s->logging, s->sendall, s->success_html_page,
+                     s->failure_html_page, s->smtp_tls_ca, s->smtp_user,
+                     s->smtp_password, s->spool_folder, s->queued_html_page,
+                     s->reply_to_field, s->honeypot_field}) {
+    free(text);
+  }
+  for (int i = 0; i < s->allowed_recipient_count; ++i)
+    free(s->allowed_recipients[i]);
+  if (strcmp(s->charset, "UTF-8") != 0) free(const_cast<char*>(s->charset));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  log_set_path(nullptr);
+  std::string input(reinterpret_cast<const char*>(data), size);
+  size_t cut = input.find("\xff\xff");
+  std::string body = input.substr(0, cut).c_str();
+  std::string ini = cut == std::string::npos ? "" : input.substr(cut + 2);
+
+  static form_table form;
+  form = form_table();
+  parse_form_body(body.data(), &form);
+  static mail_settings settings;
+  static entry_list headers;
+  static entry_list lines;
+  settings = mail_settings();
+  headers = entry_list();
+  lines = entry_list();
+  parse_ini_text(ini.data(), static_cast<long>(ini.size()), &settings,
+                 &headers, &lines, &form);
+  log_set_logging(nullptr);
+
+  FUZZ_CHECK(headers.count >= 0 && headers.count <= kMaxListEntries);
+  FUZZ_CHECK(lines.count >= 0 && lines.count <= kMaxListEntries);
+  FUZZ_CHECK(strcmp(settings.line_end, "\r\n") == 0 ||
+             strcmp(settings.line_end, "\n") == 0);
+  FUZZ_CHECK(settings.smtp_timeout >= 1 && settings.smtp_timeout <= 86400);
+  for (int i = 0; i < headers.count; ++i) {
+    FUZZ_CHECK(headers.names[i] != nullptr && headers.values[i] != nullptr);
+    // Names are cut at the line end: no CR or LF survives into a list.
+    FUZZ_CHECK(strpbrk(headers.names[i], "\r\n") == nullptr);
+  }
+  free_list(&headers);
+  free_list(&lines);
+  free_settings(&settings);
+  for (int i = 0; i < form.form_count; ++i) {
+    free(form.names[i]);
+    free(form.values[i]);
+  }
+  return 0;
+}

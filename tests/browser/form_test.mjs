@@ -1,0 +1,57 @@
+// Fills the sample contact form in Debian's headless Chromium, the way a
+// visitor does (key by key), submits it and reports what the reply page
+// shows, as one JSON line on standard output. A screenshot of the reply page
+// goes to the given path. The caller checks the page and the mail.
+//
+//   node form_test.mjs '{"url": ..., "screenshot": ..., "fields": {...}}'
+import { mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { chromium } from 'playwright-core';
+
+const job = JSON.parse(process.argv[2]);
+
+// A fresh profile each run, and nothing that talks to the outside world.
+const profile = mkdtempSync(join(tmpdir(), 'tarvelo-chromium-'));
+const context = await chromium.launchPersistentContext(profile, {
+  executablePath: '/usr/bin/chromium',
+  headless: true,
+  args: [
+    '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+    '--disable-background-networking', '--disable-component-update',
+    '--disable-sync',
+  ],
+  viewport: { width: 800, height: 600 },
+});
+let failed = false;
+try {
+  context.setDefaultTimeout(20000);
+  const page = context.pages()[0] ?? await context.newPage();
+  await page.goto(job.url);
+  for (const [name, text] of Object.entries(job.fields)) {
+    const field = page.locator(`[name="${name}"]`);
+    // A line break in a text area is typed as the Enter key.
+    await field.pressSequentially(text);
+  }
+  const [response] = await Promise.all([
+    page.waitForNavigation(),
+    page.click('button[type=submit]'),
+  ]);
+  await page.screenshot({ path: job.screenshot, fullPage: true });
+  const footer = page.locator('center a');
+  console.log(JSON.stringify({
+    url: page.url(),
+    status: response ? response.status() : null,
+    title: await page.title(),
+    heading: await page.locator('h1').innerText(),
+    text: await page.locator('body').innerText(),
+    footer_href: (await footer.count()) ? await footer.getAttribute('href') : null,
+  }));
+} catch (error) {
+  console.error(String(error && error.stack || error));
+  failed = true;
+} finally {
+  await context.close();
+  rmSync(profile, { recursive: true, force: true });
+}
+process.exitCode = failed ? 1 : 0;

@@ -1,0 +1,87 @@
+"""A visitor in a real browser: Debian's Chromium, headless, driven by
+playwright-core, fills the sample form served by the demo (lighttpd and the
+gateway in its cgi-bin), submits it and sees the thanks page; the mail
+catcher holds the message. A screenshot of the reply page is kept under the
+build folder's artifacts/.
+"""
+import json
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import ROOT
+from test_heavy_web import Demo
+
+BROWSER_DIR = os.path.join(ROOT, "tests", "browser")
+CHROMIUM = "/usr/bin/chromium"
+ARTIFACTS = os.path.join(
+    os.environ.get("TARVELO_BUILD_DIR") or os.path.join(ROOT, "build"),
+    "artifacts")
+
+# On a developer's machine without the browser this is skipped; in CI a
+# missing browser is a missing install step, so it fails there.
+_missing = [what for what, there in (
+    ("chromium", os.path.exists(CHROMIUM)),
+    ("node", shutil.which("node") is not None),
+    ("npm", shutil.which("npm") is not None),
+    ("lighttpd", shutil.which("lighttpd") is not None)) if not there]
+pytestmark = pytest.mark.skipif(
+    bool(_missing) and not os.environ.get("CI"),
+    reason="needs %s (scripts/install-deps)" % ", ".join(_missing))
+
+
+def ensure_playwright():
+    """Installs playwright-core from the lock file when a fresh clone has no
+    node_modules yet. It downloads no browser: the test uses Debian's."""
+    if os.path.isdir(os.path.join(BROWSER_DIR, "node_modules",
+                                  "playwright-core")):
+        return
+    subprocess.run(["npm", "ci", "--no-audit", "--no-fund"], cwd=BROWSER_DIR,
+                   check=True, timeout=300)
+
+
+def test_visitor_fills_the_form_in_chromium(tmp_path):
+    ensure_playwright()
+    os.makedirs(ARTIFACTS, exist_ok=True)
+    screenshot = os.path.join(ARTIFACTS, "browser_success_page.png")
+    if os.path.exists(screenshot):
+        os.remove(screenshot)
+    fields = {
+        "Name:": "Zo\u00eb",
+        "Email:": "zoe@example.org",
+        "Subject:": "Greetings",
+        "Comments:": "First line\nSecond line",
+    }
+
+    demo = Demo(tmp_path)
+    try:
+        job = {"url": demo.url, "screenshot": screenshot, "fields": fields}
+        run = subprocess.run(["node", "form_test.mjs", json.dumps(job)],
+                             cwd=BROWSER_DIR, capture_output=True, text=True,
+                             timeout=120)
+        assert run.returncode == 0, run.stdout + run.stderr
+        page = json.loads(run.stdout.strip().splitlines()[-1])
+        mails = demo.wait_for_mail(1)
+    finally:
+        demo.stop()
+
+    assert page["status"] == 200
+    assert page["url"] == demo.url + "cgi-bin/tarvelo.cgi"
+    assert page["title"] == "Thank you"
+    assert page["heading"] == "Thank you, Zo\u00eb!"
+    assert "We will answer to zoe@example.org soon." in page["text"]
+    assert page["footer_href"] == "https://tarvelo.org/"
+
+    assert len(mails) == 1
+    with open(mails[0], "rb") as f:
+        mail = f.read().decode("utf-8")
+    assert " Name: Zo\u00eb\r\n" in mail
+    # The text area's second line continues the entry, under its first line.
+    comments = " Comments: "
+    assert (comments + "First line\r\n" + " " * len(comments) +
+            "Second line\r\n") in mail
+
+    with open(screenshot, "rb") as f:
+        assert f.read(8) == b"\x89PNG\r\n\x1a\n"
