@@ -85,8 +85,7 @@ void html_escape_print(FILE* out, const char* format, const char* text) {
   print_through(out, format, escaped);
 }
 
-void print_faq_section(const char* const* lines, faq_rule* rules,
-                       FILE* out) {
+void print_faq_section(const char* const* lines, faq_rule* rules, FILE* out) {
   dyn_text* built = dyn_text_new("");
   bool showing = true;
   bool escaping = false;
@@ -130,8 +129,8 @@ void print_faq_section(const char* const* lines, faq_rule* rules,
   dyn_text_free(built);
 }
 
-void print_faq_page_to(const char* const* lines, faq_rule* toc,
-                       faq_rule* body, FILE* out) {
+void print_faq_page_to(const char* const* lines, faq_rule* toc, faq_rule* body,
+                       FILE* out) {
   fputs("<HTML>\n<HEAD></HEAD>\n<BODY>\n<H2>TARVELO FAQ</H2><BR><UL>", out);
   print_faq_section(lines, toc, out);
   fputs("</UL><BR>", out);

@@ -44,8 +44,8 @@ void print_faq_page();
 
 // Prints the page head, lines under toc, "</UL><BR>", lines under body and
 // the page tail to out. Advances the counters of both tables.
-void print_faq_page_to(const char* const* lines, faq_rule* toc,
-                       faq_rule* body, FILE* out);
+void print_faq_page_to(const char* const* lines, faq_rule* toc, faq_rule* body,
+                       FILE* out);
 
 // Prints lines (ended by a null entry) once to out under rules: each line
 // gets the replacement of every rule whose marker it holds (first

@@ -1,0 +1,549 @@
+// The questions and answers of the FAQ page.
+//
+// Layout: "[q]" alone on a line, one question line, "[a]" alone on a line,
+// then the answer lines. Question lines and lines between "[pre]" and
+// "[/pre]" are printed as HTML as they stand; every other answer line is
+// escaped. No line may hold two vertical bars in a row, a percent sign or a
+// line feed: a pre block that shows a page token writes each bar as &#124;.
+#include "tools/faq.h"
+
+namespace tarvelo {
+
+const char* const faq_lines[] = {
+    "[q]",
+    "What is TARVELO?",
+    "[a]",
+    "TARVELO turns an HTML form on your web site into an e-mail. The form "
+    "posts to it, it composes one message from the "
+    "fields and from the lines of its ini file, hands the message to an SMTP "
+    "server itself, and answers the visitor with "
+    "your success page or your failure page.",
+    "It is one executable run as a CGI program: no scripting language, no "
+    "database and no mail program on the web server "
+    "are needed. Everything it does is set in one plain-text ini file beside "
+    "it, and every step can be traced in a log "
+    "file beside it.",
+    "",
+    "[q]",
+    "Which mail server should it hand the mail to?",
+    "[a]",
+    "Any SMTP server that accepts mail from the web server's address without a "
+    "login: the line smtp followed by the host "
+    "names it, and a colon and a number after the host choose another port "
+    "than 25 (for example smtp mail.example.com:2525).",
+    "This version speaks plain SMTP, without TLS and without a login, so a "
+    "mail provider that insists on both cannot be "
+    "reached directly. The usual set-up is a mail relay on the web server "
+    "itself (Postfix or Exim listening on 127.0.0.1) "
+    "that takes the message at once and forwards it, with the provider's login "
+    "if need be. That is also the fastest way: "
+    "the visitor waits only for the relay on the same machine.",
+    "",
+    "[q]",
+    "How do I install it on a Linux web server?",
+    "[a]",
+    "Copy the executable into the folder where your web server runs CGI "
+    "programs, under the name your form will call, "
+    "make it executable, put its ini file beside it, and give the web server's "
+    "user (www-data on Debian) a log file it "
+    "may write. The executable is linked statically and needs no libraries.",
+    "[pre]",
+    "cp tarvelo /usr/lib/cgi-bin/mailer.cgi",
+    "chmod 755 /usr/lib/cgi-bin/mailer.cgi",
+    "cd /usr/lib/cgi-bin",
+    "./mailer.cgi -help            (answer y to get a demonstration "
+    "mailer.ini)",
+    "./mailer.cgi -blanklog        (creates an empty mailer.log)",
+    "chown www-data mailer.log",
+    "[/pre]",
+    "Then edit mailer.ini (at least the To: and From: lines and the two page "
+    "settings) and point your form at "
+    "/cgi-bin/mailer.cgi.",
+    "",
+    "[q]",
+    "How does it find its ini file and its log file?",
+    "[a]",
+    "It takes the path by which the web server started it and adds .ini (or "
+    ".log). If that path holds .exe, the first "
+    ".exe becomes .ini and everything behind it is dropped; the same then "
+    "happens to the first .cgi. The files therefore "
+    "lie beside the executable and carry its name:",
+    "[pre]",
+    "/usr/lib/cgi-bin/mailer.cgi    reads /usr/lib/cgi-bin/mailer.ini, logs to "
+    "/usr/lib/cgi-bin/mailer.log",
+    "/usr/lib/cgi-bin/mailer        reads /usr/lib/cgi-bin/mailer.ini, logs to "
+    "/usr/lib/cgi-bin/mailer.log",
+    "/usr/lib/cgi-bin/MAILER.CGI    reads /usr/lib/cgi-bin/MAILER.CGI.ini",
+    "/srv/site.cgi/mailer.cgi       reads /srv/site.ini",
+    "[/pre]",
+    "The match is case-sensitive, and a folder name that holds .cgi or .exe "
+    "cuts the path there, so avoid such folder "
+    "names. A web server that starts the program by its bare name runs it in "
+    "the script's folder, where the files are "
+    "found as well. The log lines \"Ini file == \" and \"Log file == \" at the "
+    "start of every run show the paths used.",
+    "",
+    "[q]",
+    "Can one installation serve several forms?",
+    "[a]",
+    "Yes. Give each form its own copy or hard link of the executable under its "
+    "own name: contact.cgi reads contact.ini "
+    "and logs to contact.log, order.cgi reads order.ini and logs to order.log. "
+    "Each form then has its own recipients, "
+    "pages and log.",
+    "",
+    "[q]",
+    "How do I get a first ini file?",
+    "[a]",
+    "Run the executable by hand with any argument that is not one of its "
+    "switches, for example -help. It prints a "
+    "summary of the ini keywords and, when no ini file exists beside it yet, "
+    "asks whether it should write a "
+    "demonstration file. Answer y and it writes this:",
+    "[pre]",
+    "smtp 127.0.0.1",
+    "logging errors",
+    "email_CR LFCR",
+    "sendall false",
+    "hello_method HELO",
+    "success_html_page /html/success.html",
+    "failure_html_page /html/failure.html",
+    "",
+    "headerline To: \"Me\" &lt;webmaster@example.com&gt;",
+    "headerline From: \"Me\" &lt;webmaster@example.com&gt;",
+    "headerline Subject: Form Submission Data",
+    "use_submitted_variable_for_headerline Status:",
+    "bodycontent_line Here are the details that they submitted:",
+    "use_submitted_variable_for_bodycontent Name:",
+    "use_submitted_variable_for_bodycontent Email:",
+    "use_submitted_variable_for_bodycontent Subject:",
+    "use_submitted_variable_for_bodycontent Comments:",
+    "[/pre]",
+    "Put your own address in the To: and From: lines and your own pages in the "
+    "two page settings. An existing ini file "
+    "is never touched: with one present, no question is asked.",
+    "",
+    "[q]",
+    "Which keywords can the ini file hold?",
+    "[a]",
+    "[pre]",
+    "smtp HOST  or  smtp HOST:PORT                 the SMTP server; port 25 "
+    "unless given",
+    "smtp_timeout SECONDS                          time limit of one whole "
+    "delivery; 30 unless given",
+    "logging debug  or  logging errors             how much goes into the log",
+    "email_CR LFCR  or  email_CR CR                line ends CR LF (right) or "
+    "bare LF",
+    "hello_method HELO  or  hello_method EHLO      the SMTP hello command",
+    "success_html_page FILE                        page shown when the server "
+    "accepted the mail",
+    "failure_html_page FILE                        page shown otherwise",
+    "headerline TEXT                               a fixed header line",
+    "use_submitted_variable_for_headerline FIELD   a header line holding a "
+    "form field",
+    "bodycontent_line TEXT                         a fixed body line",
+    "use_submitted_variable_for_bodycontent FIELD  a body line holding a form "
+    "field",
+    "sendall true                                  add every submitted field "
+    "to the body",
+    "remove_empty_variables                        with sendall, leave out "
+    "empty fields",
+    "no_padding                                    body lines start without "
+    "the leading blank",
+    "add_headerline_colon                          add a colon to header names "
+    "that lack one",
+    "add_kolvex_link false                         no footer link on the reply "
+    "pages",
+    "[/pre]",
+    "Keep email_CR LFCR: most mail servers today refuse bare line feeds, which "
+    "is what email_CR CR sends. An smtp_timeout "
+    "that is not a positive number keeps the 30 seconds.",
+    "",
+    "[q]",
+    "How must an ini line be written?",
+    "[a]",
+    "The keyword stands at the very start of the line, spelt exactly as listed "
+    "(case counts), followed by one blank and "
+    "the value. The value is the rest of the line, taken as it is: a trailing "
+    "blank stays part of it, and a host name with "
+    "a trailing blank is a different host name.",
+    "A line that begins with anything else is ignored without a message: empty "
+    "lines, notes, misspelt keywords and keywords "
+    "with blanks in front of them. So a note needs no comment sign, but a "
+    "mistyped keyword is silently lost. A setting "
+    "given twice takes the last value; header and body lines are all kept, in "
+    "the order of the file.",
+    "With logging debug, every line that was used appears in the log as \"line "
+    "used from ini file {...}\"; a line you "
+    "expected there and do not find was not recognised.",
+    "",
+    "[q]",
+    "How do I set up Apache to run it?",
+    "[a]",
+    "On Debian, enable the CGI module (a2enmod cgid, then systemctl restart "
+    "apache2); the default configuration already "
+    "maps /cgi-bin/ to /usr/lib/cgi-bin. Elsewhere, this does it:",
+    "[pre]",
+    "ScriptAlias /cgi-bin/ /usr/lib/cgi-bin/",
+    "&lt;Directory \"/usr/lib/cgi-bin\"&gt;",
+    "    Options +ExecCGI",
+    "    Require all granted",
+    "&lt;/Directory&gt;",
+    "[/pre]",
+    "A ScriptAlias folder treats every file in it as a program, so a browser "
+    "asking for mailer.ini or mailer.log gets an "
+    "error, never the file. If you run the gateway from a document folder with "
+    "AddHandler cgi-script instead, keep the ini "
+    "and log from being downloaded with a rule of your own.",
+    "",
+    "[q]",
+    "How do I set up lighttpd to run it?",
+    "[a]",
+    "On Debian, lighty-enable-mod cgi and a reload of lighttpd map /cgi-bin/ "
+    "to /usr/lib/cgi-bin. A configuration of your "
+    "own looks like this; the access rule keeps the ini and the log from being "
+    "served as files:",
+    "[pre]",
+    "server.modules += ( \"mod_cgi\", \"mod_alias\", \"mod_access\" )",
+    "alias.url += ( \"/cgi-bin/\" =&gt; \"/usr/lib/cgi-bin/\" )",
+    "$HTTP[\"url\"] =~ \"^/cgi-bin/\" {",
+    "    cgi.assign = ( \".cgi\" =&gt; \"\" )",
+    "    url.access-deny = ( \".ini\", \".log\" )",
+    "}",
+    "[/pre]",
+    "",
+    "[q]",
+    "How do I run it under nginx?",
+    "[a]",
+    "nginx does not run CGI programs itself; fcgiwrap does it for it (apt-get "
+    "install fcgiwrap). Pass the CGI folder to "
+    "fcgiwrap's socket and refuse the ini and log files:",
+    "[pre]",
+    "location ~ \\.(ini|log)$ {",
+    "    deny all;",
+    "}",
+    "location /cgi-bin/ {",
+    "    root /usr/lib;",
+    "    fastcgi_pass unix:/run/fcgiwrap.socket;",
+    "    include fastcgi_params;",
+    "    fastcgi_param SCRIPT_FILENAME $document_root$fastcgi_script_name;",
+    "}",
+    "[/pre]",
+    "fcgiwrap starts the gateway once per request, as any CGI server does, as "
+    "the user www-data; that user needs to read "
+    "the ini file and the pages and to write the log.",
+    "",
+    "[q]",
+    "How do I write the HTML form?",
+    "[a]",
+    "Use method post and leave the encoding at the browser's default. A form "
+    "sent as multipart/form-data (the file upload "
+    "encoding) is not understood, so files cannot be mailed. The names of the "
+    "fields are the names the ini file uses:",
+    "[pre]",
+    "&lt;form method=\"post\" action=\"/cgi-bin/mailer.cgi\"&gt;",
+    "  Name: &lt;input name=\"Name:\"&gt;",
+    "  E-mail: &lt;input name=\"Email:\"&gt;",
+    "  Subject: &lt;input name=\"Subject:\"&gt;",
+    "  &lt;textarea name=\"Comments:\"&gt;&lt;/textarea&gt;",
+    "  &lt;input type=\"submit\" value=\"Send\"&gt;",
+    "&lt;/form&gt;",
+    "[/pre]",
+    "Names are compared exactly, with case and with every character: the field "
+    "Name: belongs to the ini line "
+    "use_submitted_variable_for_bodycontent Name: and not to one that says "
+    "Name. Up to 1000 fields and 99999 bytes of form "
+    "data are read.",
+    "",
+    "[q]",
+    "How do the form fields get into the e-mail?",
+    "[a]",
+    "Each use_submitted_variable_for_bodycontent line writes one body line: a "
+    "blank, the field's name, a blank and the "
+    "value the visitor sent. A bodycontent_line writes its fixed text. The "
+    "lines follow the order of the ini file. A field "
+    "named in the ini file but not submitted gives its name with an empty "
+    "value. With no_padding the leading blank goes.",
+    "The line breaks of a text area arrive as line breaks: the second and "
+    "later lines of a value follow on lines of their "
+    "own, indented under the value. A line that begins with a full stop is "
+    "sent with one more in front, as SMTP requires; "
+    "the receiving server removes it again, so a visitor's lone full stop can "
+    "never end the message early.",
+    "With sendall true (exactly so, in lower case) a block titled \"All "
+    "variables from the submitted form:\" follows the "
+    "body lines, with one line (name)==(value) for every submitted field in "
+    "the order the browser sent them; "
+    "remove_empty_variables leaves out the empty ones. Fields that no ini line "
+    "names and that sendall does not add are "
+    "not mailed.",
+    "",
+    "[q]",
+    "How do I set who receives the mail and who sends it?",
+    "[a]",
+    "With header lines. The address in the To: line is the recipient, and the "
+    "address in the From: line is the sender "
+    "that the SMTP server is given, which is also where bounces go. A line may "
+    "be fixed (headerline To: \"Sales\" "
+    "followed by the address in angle brackets) or take a form field "
+    "(use_submitted_variable_for_headerline From: puts "
+    "the address the visitor typed in the field From: there).",
+    "From each line the first e-mail address is taken: letters, digits, full "
+    "stops, hyphens, underscores and plus signs "
+    "on both sides of an @; a display name, quotes and angle brackets around "
+    "it are skipped. A CC: line adds a recipient "
+    "who is shown in the message; a BCC: line adds one who is not. Only the "
+    "first From:, To:, CC: and BCC: line that "
+    "holds an address counts, and each gives one address. The header names are "
+    "compared without regard to case.",
+    "Many mail providers refuse mail whose From: address belongs to another "
+    "provider's domain (DMARC), so a From: line "
+    "with the visitor's own address may not arrive. A fixed From: address of "
+    "your own domain is safer.",
+    "",
+    "[q]",
+    "Which header lines does the e-mail carry?",
+    "[a]",
+    "The accepted To:, From: and CC: lines, every Subject: line, and the fixed "
+    "line \"X-TARVELO: sent by web form "
+    "submition activated CGI program.\". The BCC: line is never written into "
+    "the message, since every recipient would "
+    "read it. Every other header entry of the ini file (Reply-To:, the Status: "
+    "of the demonstration file, anything else) "
+    "is left out without a message.",
+    "No Date, Message-ID or MIME lines are added; many mail servers add Date "
+    "and Message-ID to mail that arrives without "
+    "them. A line break in a submitted value becomes a blank in a header line, "
+    "so a visitor cannot add header lines of "
+    "their own.",
+    "",
+    "[q]",
+    "May the form choose the recipient?",
+    "[a]",
+    "It can, with use_submitted_variable_for_headerline To:, but then anyone "
+    "who posts to the gateway decides where your "
+    "mail server sends mail, and robots that search the web for such forms "
+    "will use it to send spam in your name. Keep "
+    "the To:, CC: and BCC: lines fixed with headerline, and let a form field "
+    "choose at most what the message says.",
+    "",
+    "[q]",
+    "How do I show what the visitor typed on the reply page?",
+    "[a]",
+    "Write the field's name between two pairs of vertical bars in your success "
+    "or failure page:",
+    "[pre]",
+    "&lt;p&gt;Thank you, &#124;&#124;Name:&#124;&#124;. We will answer to "
+    "&#124;&#124;Email:&#124;&#124; soon.&lt;/p&gt;",
+    "[/pre]",
+    "Each such token is replaced by the value submitted for that field, with "
+    "HTML's special characters escaped (ampersand, "
+    "angle brackets, quotes and apostrophes), so a visitor cannot put markup "
+    "or scripts into your page. A field that was "
+    "not submitted gives nothing. A token without its closing pair of bars "
+    "shows the notice \"token not terminated {...}\" "
+    "in the page. Everything else in the page goes out as it stands, percent "
+    "signs included.",
+    "",
+    "[q]",
+    "Why does the reply page show only \"email sent.\" or \"email NOT sent.\"?",
+    "[a]",
+    "The page you configured could not be shown, and the built-in page says "
+    "why; the same text is in the log.",
+    "\"success_html_page\" message file is not set in tarvelo ini file. (or "
+    "the same for failure_html_page): the ini file "
+    "has no such line, or the keyword is misspelt or has no single blank "
+    "behind it.",
+    "\"success_html_page\" message file (...) is not readable for the reason "
+    "(2)(No such file or directory).: there is no "
+    "file at that path. With (13)(Permission denied) the file exists but the "
+    "web server's user may not read it.",
+    "The setting is a file name on the web server, not a web address; a "
+    "setting that starts with http gets the added "
+    "note \"The setting is not a web address setting, it is a local file name "
+    "setting.\". A relative file name is taken "
+    "from the folder the web server runs the program in, so a full path is the "
+    "safer choice.",
+    "",
+    "[q]",
+    "What is the small link at the bottom of the reply pages?",
+    "[a]",
+    "A one-line credit with a link to TARVELO, put in front of the closing "
+    "</html> tag of your page (or </HTML> when the "
+    "page writes it in capitals). The line add_kolvex_link false in the ini "
+    "file leaves it out; the value must be exactly "
+    "false, in lower case and without a trailing blank.",
+    "",
+    "[q]",
+    "Does the success page mean that the mail was delivered?",
+    "[a]",
+    "It means that your SMTP server accepted the message: it answered every "
+    "step of the conversation with a success code, "
+    "up to and including the end of the message. From then on the server is "
+    "responsible for it; should it fail to deliver "
+    "later, it sends a bounce to the From: address.",
+    "When the server refuses a step (an unknown sender, relaying denied, a "
+    "full mailbox, a message it does not want), the "
+    "gateway says QUIT, sends nothing more, shows the failure page and logs "
+    "which step was refused together with the "
+    "server's reply line. A refused CC or BCC recipient is logged as well, and "
+    "the message still goes to the others.",
+    "",
+    "[q]",
+    "Why does sending take so long?",
+    "[a]",
+    "The visitor's browser waits while the gateway talks to the SMTP server, "
+    "and with a relay on the same machine that "
+    "takes a fraction of a second. When it takes longer, one of these is "
+    "usually the cause:",
+    "The host in the smtp line is looked up in DNS on every run; an address "
+    "such as 127.0.0.1 saves the lookup.",
+    "The server makes new clients wait before it greets them, or looks up the "
+    "web server's address in DNS, as a defence "
+    "against spam.",
+    "The server scans the message for spam or viruses before it answers the "
+    "end of the message.",
+    "The server is far away or busy; a local relay that queues at once and "
+    "forwards later hides this from the visitor.",
+    "With logging debug, every line sent and received is in the log with its "
+    "time, which shows where the time goes. "
+    "smtp_timeout (30 seconds unless set) bounds one whole delivery, from "
+    "connecting to the answer to QUIT: when it runs "
+    "out, the log shows Timedout and the visitor gets the failure page.",
+    "",
+    "[q]",
+    "What does \"SMTP email server (...) did not respond.\" mean?",
+    "[a]",
+    "No connection to the server in the smtp line could be made, so nothing "
+    "was sent and the failure page was shown. The "
+    "line before it, starting with wsock:, gives the reason (see the next "
+    "question); when there is none, the host name "
+    "could not be found in DNS. Check the smtp line (host, port, no trailing "
+    "blank), that the server runs, and that no "
+    "firewall stands between the web server and it. nc -v with the host and "
+    "the port, run on the web server, shows "
+    "whether anything answers there.",
+    "",
+    "[q]",
+    "What do the lines starting with \"wsock:\" in the log mean?",
+    "[a]",
+    "They report a network error, as wsock: (what was being done) and the "
+    "error in words. The part in brackets is the "
+    "server's host name while connecting, Socket Error, could not write. for a "
+    "failed write, or a name such as "
+    "TCPdoread failed for a failed read. The errors seen most:",
+    "[pre]",
+    "Connection Refused           nothing listens on that host and port",
+    "Timedout                     no answer in time; also when smtp_timeout "
+    "ran out",
+    "Host Unreachable             no route to that host (a firewall, a wrong "
+    "address)",
+    "Network Unreachable          no route to that network",
+    "The virtual circuit was reset by the remote side.     the server dropped "
+    "the connection",
+    "The socket has been shutdown; ...                     a write after the "
+    "server had closed",
+    "[/pre]",
+    "The texts keep the wording of Windows Sockets on every system, so a log "
+    "reads the same on Linux and on Windows.",
+    "",
+    "[q]",
+    "What do \"TCPdoread failed\" and \"TCPwrite failed in sendr\" mean?",
+    "[a]",
+    "They name where a network error struck. TCPdoread failed: an answer of "
+    "the server could not be read, because the "
+    "server closed the connection, an error occurred or the time limit ran "
+    "out. TCPwrite failed in sendr(1): a command "
+    "could not be written; sendr(2): its line end could not. The delivery ends "
+    "there and the visitor gets the failure "
+    "page, unless the server had already accepted the message (a failed read "
+    "of the answer to QUIT, for example, changes "
+    "nothing). A wsock: line before it names the error when the system "
+    "reported one.",
+    "",
+    "[q]",
+    "What does \"email not sent due to From, or To, or Subject headers not "
+    "being present or valid\" mean?",
+    "[a]",
+    "A message is sent only when it has a From: address, a To: address and a "
+    "Subject: line. The log line shows what was "
+    "found (From={...} To={...} Subject_found=TRUE or FALSE) and the whole "
+    "message that would have gone out. (null) "
+    "means that no address was found for that header.",
+    "Check that the header line holds an address, and for a line that takes a "
+    "form field, that the form sent a field of "
+    "exactly that name and that the visitor typed an address into it. With "
+    "logging debug, \"no email address in this "
+    "line (...)\" shows each text that was searched in vain.",
+    "",
+    "[q]",
+    "How do I choose how much is logged, and keep the log small?",
+    "[a]",
+    "logging errors writes only what went wrong; logging debug writes every "
+    "step: the form fields, each ini line used and "
+    "the whole SMTP conversation, which includes what visitors typed. The "
+    "lines written before the ini file has been read "
+    "(the start of the run and the form fields) are always written.",
+    "Each line is dated and carries the process id, so the lines of runs that "
+    "overlap can be told apart. The log grows "
+    "without end: empty it with the switch -blanklog, which leaves the single "
+    "line \"This is the log file for tarvelo\". "
+    "The log is opened afresh for every line, so it can also be rotated by "
+    "renaming it; the next line creates a new one "
+    "when the web server's user may create files in its folder.",
+    "",
+    "[q]",
+    "Why is the log file never written?",
+    "[a]",
+    "The web server's user (www-data on Debian) may not create or write it. "
+    "The log lies beside the executable, whose "
+    "folder usually belongs to root. Create it and hand it over, for example "
+    "./mailer.cgi -blanklog and then chown "
+    "www-data mailer.log. A log that cannot be written never stops a run: the "
+    "mail still goes out, only its trace is "
+    "lost. Check also that you look for the right name (see how the gateway "
+    "finds its files).",
+    "",
+    "[q]",
+    "The browser shows \"error: The ini file could not be opened..\" or an "
+    "internal server error. What is wrong?",
+    "[a]",
+    "The first is the gateway's own error page: no ini file lies at the path "
+    "derived from the program's name, or the web "
+    "server's user may not read it. The log line \"Ini file == \" shows the "
+    "path it tried.",
+    "An internal server error or \"premature end of script headers\" means "
+    "that the program printed no page at all: it "
+    "is not executable (chmod 755), its folder is mounted noexec, the web "
+    "server is not set up to run CGI programs there, "
+    "or the ini file was missing and the log could not be written either, in "
+    "which case the gateway ends without a word. "
+    "A run by hand as the web server's user shows the page it prints:",
+    "[pre]",
+    "cd /usr/lib/cgi-bin",
+    "printf 'Name:=Joe' | su -s /bin/sh www-data -c 'CONTENT_LENGTH=9 "
+    "./mailer.cgi'",
+    "[/pre]",
+    "",
+    "[q]",
+    "Which command-line switches does it have?",
+    "[a]",
+    "[pre]",
+    "-version  or  -?                print the version",
+    "-FAQ                            print this page, for example ./mailer.cgi "
+    "-FAQ &gt; faq.html",
+    "-blanklog                       empty the log, leaving one banner line",
+    "-version_insert_filename FILE [-os NAME [-chip NAME]]",
+    "                                rename a release file so that its name "
+    "carries the version",
+    "any other argument              print the help and offer a demonstration "
+    "ini file",
+    "[/pre]",
+    "Each switch must be the only argument, except -version_insert_filename. "
+    "Without any argument the program is a CGI "
+    "run: it reads the form from standard input and CONTENT_LENGTH from the "
+    "environment.",
+    nullptr,
+};
+
+}  // namespace tarvelo
