@@ -1,0 +1,340 @@
+#include "smtp/smtp_dialogue.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "compose/envelope.h"
+#include "smtp/wire_encoder.h"
+#include "support/log.h"
+
+namespace tarvelo {
+
+namespace {
+
+// Set by the first delivery of the process; the sockets layer is started
+// once and never shut down.
+bool sockets_started = false;
+
+// RFC 5321 4.1.1.4: always CR LF, whatever line end the message uses.
+constexpr char kEndOfData[] = "\r\n.\r\n";
+constexpr int kEndOfDataSize = sizeof kEndOfData - 1;
+
+// The reply code of a line: its first three characters as a number when all
+// three are digits, else -1.
+int reply_code_of(const char* line) {
+  for (int i = 0; i < 3; ++i) {
+    if (line[i] < '0' || line[i] > '9') return -1;
+  }
+  return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+bool is_positive(int code) { return code >= 200 && code <= 299; }
+
+void format_command(char* out, const char* format, ...) TARVELO_PRINTF(2, 3);
+void format_command(char* out, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  // A longer text is cut at 9998 characters and sent cut.
+  vsnprintf(out, kCommandBufferSize - 1, format, args);
+  va_end(args);
+}
+
+// How one step of the dialogue went.
+enum step_result {
+  STEP_ACCEPTED,
+  STEP_REFUSED,    // a complete reply with another code than wanted
+  STEP_NO_REPLY,   // the reply could not be read
+  STEP_NO_WRITE,   // the command could not be written
+};
+
+step_result check_reply(smtp_connection* c, int wanted) {
+  if (!read_reply(c, FACE_REPLY)) return STEP_NO_REPLY;
+  bool accepted = wanted == 354 ? c->reply_code == 354
+                                : is_positive(c->reply_code);
+  return accepted ? STEP_ACCEPTED : STEP_REFUSED;
+}
+
+// Sends one command and reads its reply (RFC 5321 4.3.2: 2xx wanted, 354
+// for DATA).
+step_result exchange(smtp_connection* c, const char* command, int wanted) {
+  if (!sendr(c, command)) return STEP_NO_WRITE;
+  return check_reply(c, wanted);
+}
+
+// Logs why the dialogue ends at the step named `what` and takes leave of
+// the server as far as the connection still allows. Returns 0, the result
+// of the delivery.
+int end_dialogue(smtp_connection* c, step_result result, const char* what) {
+  switch (result) {
+    case STEP_REFUSED:
+      log_event(LOG_ERRORS, "SMTP server refused %s: {%s}", what,
+                c->final_line);
+      // The server is listening: RFC 5321 4.1.1.10 wants QUIT and its reply.
+      if (sendr(c, "QUIT")) read_reply(c, FACE_REPLY);
+      break;
+    case STEP_NO_REPLY:
+      log_event(LOG_ERRORS, "SMTP server gave no complete reply to %s", what);
+      // Whatever is still to come would arrive after the time limit or not
+      // at all, so QUIT is sent without waiting for its answer.
+      sendr(c, "QUIT");
+      break;
+    case STEP_NO_WRITE:
+    case STEP_ACCEPTED:
+      break;
+  }
+  return 0;
+}
+
+// Writes one part of the message text (RFC 5321 4.5.2 transparency, 2.3.8
+// line ends) and traces the text as composed. Returns 1 when all was
+// written.
+int write_message_part(smtp_connection* c, const char* text, char* wire) {
+  size_t size = wire_encode(text, strlen(text), c->line_end, wire);
+  wire[size] = '\0';
+  int written = socket_write_all(c->net, c->socket, wire,
+                                 static_cast<int>(size), c->deadline_ms);
+  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", c->socket, text);
+  return written == static_cast<int>(size);
+}
+
+// Rows 8 to 11 of the dialogue: header text, the empty line, body text and
+// the end-of-data marker. Returns 1 when all was written.
+int write_message(smtp_connection* c, const smtp_job& job) {
+  size_t header_size = strlen(job.header_text);
+  size_t body_size = strlen(job.body_text);
+  size_t larger = header_size > body_size ? header_size : body_size;
+  // One buffer serves both texts, since each is written before the next is
+  // encoded.
+  char* wire = static_cast<char*>(malloc(wire_encoded_max(larger) + 1));
+  if (wire == nullptr) fail_with_page("Unable to malloc memory.");
+  int line_end_size = static_cast<int>(strlen(c->line_end));
+  int ok = write_message_part(c, job.header_text, wire) &&
+           socket_write_all(c->net, c->socket, c->line_end, line_end_size,
+                            c->deadline_ms) == line_end_size &&
+           write_message_part(c, job.body_text, wire) &&
+           socket_write_all(c->net, c->socket, kEndOfData, kEndOfDataSize,
+                            c->deadline_ms) == kEndOfDataSize;
+  free(wire);
+  return ok;
+}
+
+// Announces one further recipient. A refusal is logged and the message
+// still goes to the others. Returns STEP_ACCEPTED unless the dialogue has to
+// end.
+step_result add_copy_recipient(smtp_connection* c, const char* address,
+                               const char* kind, char* command) {
+  if (address == nullptr) return STEP_ACCEPTED;
+  format_command(command, "RCPT TO:<%s>", address);
+  step_result result = exchange(c, command, 2);
+  if (result == STEP_REFUSED) {
+    log_event(LOG_ERRORS,
+              "SMTP server refused the %s recipient, sending to the others: "
+              "%s {%s}",
+              kind, command, c->final_line);
+    return STEP_ACCEPTED;
+  }
+  return result;
+}
+
+int run_dialogue(smtp_connection* c, const smtp_job& job) {
+  char command[kCommandBufferSize];
+
+  if (!read_reply(c, FACE_GREETING)) {
+    return end_dialogue(c, STEP_NO_REPLY, "the connection");
+  }
+  if (!is_positive(c->reply_code)) {
+    return end_dialogue(c, STEP_REFUSED, "the connection");
+  }
+
+  // RFC 5321 4.3.1: every command waits for the reply to the one before.
+  const char* hello =
+      job.hello_method == HELLO_EHLO ? "EHLO TARVELO" : "HELO TARVELO";
+  step_result result = exchange(c, hello, 2);
+  if (result == STEP_REFUSED && job.hello_method == HELLO_EHLO &&
+      c->reply_code >= 500 && c->reply_code <= 599) {
+    // RFC 5321 3.2: a server that does not know EHLO is greeted with HELO.
+    log_event(LOG_DEBUG, "SMTP server refused EHLO, saying HELO instead: {%s}",
+              c->final_line);
+    hello = "HELO TARVELO";
+    result = exchange(c, hello, 2);
+  }
+  if (result != STEP_ACCEPTED) return end_dialogue(c, result, hello);
+
+  format_command(command, "MAIL FROM:<%s>", job.from);
+  result = exchange(c, command, 2);
+  if (result != STEP_ACCEPTED) return end_dialogue(c, result, command);
+
+  format_command(command, "RCPT TO:<%s>", job.to);
+  result = exchange(c, command, 2);
+  if (result != STEP_ACCEPTED) return end_dialogue(c, result, command);
+
+  result = add_copy_recipient(c, job.bcc, "BCC", command);
+  if (result != STEP_ACCEPTED) return end_dialogue(c, result, command);
+  result = add_copy_recipient(c, job.cc, "CC", command);
+  if (result != STEP_ACCEPTED) return end_dialogue(c, result, command);
+
+  result = exchange(c, "DATA", 354);
+  if (result != STEP_ACCEPTED) return end_dialogue(c, result, "DATA");
+
+  if (!write_message(c, job)) return 0;
+  result = check_reply(c, 2);
+  if (result != STEP_ACCEPTED) return end_dialogue(c, result, "the message");
+
+  // The message is accepted; what QUIT brings changes nothing.
+  if (sendr(c, "QUIT")) read_reply(c, FACE_REPLY);
+  return 1;
+}
+
+}  // namespace
+
+char* split_server_text(const char* server, int* port) {
+  const char* colon = strchr(server, ':');
+  size_t host_size = colon ? static_cast<size_t>(colon - server)
+                           : strlen(server);
+  char* host = static_cast<char*>(malloc(host_size + 1));
+  if (host == nullptr) fail_with_page("Unable to malloc memory.");
+  memcpy(host, server, host_size);
+  host[host_size] = '\0';
+
+  *port = kDefaultSmtpPort;
+  if (colon == nullptr) return host;
+  const char* p = colon + 1;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  // Counting modulo 2^16 keeps the low 16 bits however long the number.
+  unsigned value = 0;
+  while (*p >= '0' && *p <= '9') {
+    value = (value * 10 + static_cast<unsigned>(*p - '0')) & 0xffffu;
+    ++p;
+  }
+  if (negative) value = (0x10000u - value) & 0xffffu;
+  *port = static_cast<int>(value);
+  return host;
+}
+
+int read_reply(smtp_connection* c, reply_face face) {
+  char* area = c->area;
+  int held = 0;      // bytes in the area
+  int examined = 0;  // bytes of complete lines already traced
+  int dropped = 0;   // bytes of this reply dropped from the area's front
+  char* final_line = nullptr;
+  c->final_line = "";
+  c->reply_code = -1;
+  area[0] = '\0';
+
+  for (;;) {
+    if (held == kReplyAreaSize) {
+      // A single line longer than the area.
+      report_socket_error(c->net, "TCPdoread failed");
+      return 0;
+    }
+    int n = c->net->recv(c->socket, area + held, kReplyAreaSize - held,
+                         c->deadline_ms);
+    if (n <= 0) {
+      report_socket_error(c->net, "TCPdoread failed");
+      return 0;
+    }
+    held += n;
+    area[held] = '\0';
+
+    char* line_feed;
+    while ((line_feed = static_cast<char*>(
+                memchr(area + examined, '\n', held - examined))) != nullptr) {
+      char* line = area + examined;
+      *line_feed = '\0';
+      if (face == FACE_GREETING) {
+        log_event(LOG_DEBUG, "RECV(%d): {%s}\n", c->socket, line);
+      } else {
+        log_event(LOG_DEBUG, "RECV(%d):[%d] {%s}\n", c->socket,
+                  dropped + static_cast<int>(line_feed - area), line);
+      }
+      // RFC 5321 4.2.1: "-" after the code marks a line that is not the last.
+      if (final_line == nullptr && (strlen(line) < 4 || line[3] != '-')) {
+        final_line = line;
+      }
+      examined = static_cast<int>(line_feed - area) + 1;
+    }
+    if (final_line != nullptr) {
+      char* end = final_line + strlen(final_line);
+      if (end > final_line && end[-1] == '\r') end[-1] = '\0';
+      c->final_line = final_line;
+      c->reply_code = reply_code_of(final_line);
+      return 1;
+    }
+    // Lines already traced make room for the rest of a long reply.
+    if (examined > 0) {
+      memmove(area, area + examined, static_cast<size_t>(held - examined));
+      dropped += examined;
+      held -= examined;
+      examined = 0;
+      area[held] = '\0';
+    }
+  }
+}
+
+int sendr(smtp_connection* c, const char* command) {
+  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", c->socket, command);
+  int size = static_cast<int>(strlen(command));
+  if (size > 0 && socket_write_all(c->net, c->socket, command, size,
+                                   c->deadline_ms) < size) {
+    report_socket_error(c->net, "TCPwrite failed in sendr(1)");
+    return 0;
+  }
+  int line_end_size = static_cast<int>(strlen(c->line_end));
+  if (socket_write_all(c->net, c->socket, c->line_end, line_end_size,
+                       c->deadline_ms) < line_end_size) {
+    report_socket_error(c->net, "TCPwrite failed in sendr(2)");
+    return 0;
+  }
+  return 1;
+}
+
+int deliver_mail(const smtp_job& job, net_ops* net, bool* started) {
+  if (job.server == nullptr) {
+    log_event(LOG_ERRORS,
+              "No smtp setting in the ini file: there is no server to send "
+              "the email to.");
+    return 0;
+  }
+  int port = kDefaultSmtpPort;
+  char* host = split_server_text(job.server, &port);
+  if (!*started) {
+    winsock_start(net);
+    *started = true;
+  }
+  int seconds =
+      job.timeout_seconds > 0 ? job.timeout_seconds : kDefaultSmtpTimeout;
+  smtp_connection c;
+  c.net = net;
+  c.line_end = job.line_end;
+  c.deadline_ms = net->now_ms() + static_cast<long long>(seconds) * 1000;
+  c.socket = connect_to_server(net, host, port, c.deadline_ms);
+  if (c.socket == -1) {
+    log_event(LOG_ERRORS, "SMTP email server (%s) did not respond.\n", host);
+    free(host);
+    return 0;
+  }
+  free(host);
+  return run_dialogue(&c, job);
+}
+
+int smtp_send_mail(const char* server, const char* from, const char* to,
+                   const char* header_text, const char* body_text) {
+  smtp_job job;
+  job.server = server;
+  job.from = from;
+  job.to = to;
+  job.bcc = the_envelope.bcc_address;
+  job.cc = the_envelope.cc_address;
+  job.header_text = header_text;
+  job.body_text = body_text;
+  job.line_end = the_mail_settings.line_end;
+  job.hello_method = the_mail_settings.hello_method;
+  job.timeout_seconds = the_mail_settings.smtp_timeout;
+  return deliver_mail(job, platform_net(), &sockets_started);
+}
+
+}  // namespace tarvelo

@@ -1,0 +1,79 @@
+"""The gateway delivers to a real, strict Postfix (a private instance on
+127.0.0.1, see postfix_fixture.py) in HELO and EHLO mode, and the mail lands
+in its Maildirs."""
+import socket
+import urllib.parse
+import uuid
+
+import pytest
+
+from postfix_fixture import DOMAIN, postfix  # noqa: F401 (the fixture)
+
+
+def form(*pairs):
+    return "&".join(urllib.parse.quote_plus(n) + "=" + urllib.parse.quote_plus(v)
+                    for n, v in pairs)
+
+
+def raw_dialogue(port, chunks):
+    """Sends each chunk after reading whatever the server has said so far;
+    returns everything the server said."""
+    said = b""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        said += s.recv(1000)
+        for chunk in chunks:
+            s.sendall(chunk)
+            said += s.recv(1000)
+    return said
+
+
+def test_fixture_is_strict(postfix):
+    # Commands sent before the reply to the one before: refused.
+    said = raw_dialogue(postfix.port,
+                        [b"HELO probe\r\nMAIL FROM:<a@example.com>\r\n"])
+    assert b"554 5.5.0 Error: SMTP protocol synchronization" in said
+    # A bare line feed in the message: refused.
+    said = raw_dialogue(postfix.port, [
+        b"HELO probe\r\n", b"MAIL FROM:<a@example.com>\r\n",
+        b"RCPT TO:<owner@" + DOMAIN.encode() + b">\r\n", b"DATA\r\n",
+        b"Subject: x\r\n\r\nbare\nline feed\r\n.\r\n"])
+    assert b"\r\n550 " in said
+
+
+@pytest.mark.parametrize("hello", ["HELO", "EHLO"])
+def test_delivers_to_postfix(site, postfix, hello):
+    marker = uuid.uuid4().hex
+    before = {box: len(postfix.delivered(box))
+              for box in ("owner", "hidden", "copy")}
+    site.write_ini(f"""smtp 127.0.0.1:{postfix.port}
+hello_method {hello}
+headerline To: Site Owner <owner@{DOMAIN}>
+use_submitted_variable_for_headerline From:
+headerline BCC: hidden@{DOMAIN}
+headerline CC: copy@{DOMAIN}
+headerline Subject: Form {marker}
+use_submitted_variable_for_bodycontent Comments:
+sendall true
+""")
+    comments = "first line\n.\n..two dots\nlast line"
+    proc = site.run(form(("From:", "visitor@example.net"),
+                         ("Comments:", comments)))
+    assert proc.returncode == 0
+    assert b"email sent." in proc.stdout, site.log_text()
+
+    for box in ("owner", "hidden", "copy"):
+        got = postfix.wait_for(box, before[box] + 1)
+        assert len(got) == before[box] + 1, postfix.log_text()[-3000:]
+    message = postfix.delivered("owner")[-1]
+    assert f"Subject: Form {marker}".encode() in message
+    header, _, body = message.partition(b"\n\n")
+    assert b"\nBCC:" not in header and b"hidden@" not in header
+    # Postfix stores lines with bare line feeds; the "." lines came through
+    # whole, the text area's lines each on a line of their own.
+    pad = b" " * 11
+    assert body == (b" Comments: first line\n" + pad + b".\n" + pad +
+                    b"..two dots\n" + pad + b"last line\n"
+                    b"\n\nAll variables from the submitted form:\n"
+                    b"(From:)==(visitor@example.net)\n"
+                    b"(Comments:)==(first line\n.\n..two dots\nlast line)\n\n")
+    assert f"{hello} TARVELO" in site.log_text()
