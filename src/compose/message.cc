@@ -6,7 +6,9 @@
 #include <string>
 
 #include "compose/abuse_checks.h"
+#include "compose/mime.h"
 #include "smtp/smtp_dialogue.h"
+#include "smtp/spool.h"
 #include "support/log.h"
 #include "support/os.h"
 
@@ -111,13 +113,21 @@ void append_reply_to(const mail_settings& settings, const form_table& form,
   free(address);
 }
 
+void append_x_tarvelo(const char* line_end, dyn_text* out) {
+  dyn_text_append(
+      out, "X-TARVELO: sent by web form submition activated CGI program.%s",
+      line_end);
+}
+
 }  // namespace
 
 void compose_message(const mail_settings& settings, const entry_list& headers,
                      const entry_list& body, const form_table& form,
                      envelope* env, dyn_text* header_text,
-                     dyn_text* body_text) {
+                     dyn_text* body_text, const message_stamp* stamp) {
   const char* line_end = settings.line_end;
+  int header_start = header_text->length;
+  int body_start = body_text->length;
   for (int i = 0; i < headers.count; ++i) {
     header_kind kind =
         classify_header_kind(headers.names[i], headers.values[i],
@@ -129,10 +139,9 @@ void compose_message(const mail_settings& settings, const entry_list& headers,
   }
   log_event(LOG_DEBUG, "generated headers {%s}", header_text->data);
   append_reply_to(settings, form, line_end, header_text);
-  dyn_text_append(
-      header_text,
-      "X-TARVELO: sent by web form submition activated CGI program.%s",
-      line_end);
+  // The MIME headers depend on the body, so with them the X-TARVELO line
+  // waits until the body is done.
+  if (!settings.add_standard_headers) append_x_tarvelo(line_end, header_text);
 
   int label_width = settings.no_padding ? 0 : 1;
   for (int i = 0; i < body.count; ++i) {
@@ -142,6 +151,16 @@ void compose_message(const mail_settings& settings, const entry_list& headers,
   // Exact and case-sensitive: "TRUE" or "true " leave the block out.
   if (settings.sendall != nullptr && strcmp(settings.sendall, "true") == 0) {
     append_all_submitted(settings, form, body_text);
+  }
+  if (settings.add_standard_headers) {
+    message_stamp own_stamp;
+    if (stamp == nullptr) {
+      read_message_stamp(&own_stamp);
+      stamp = &own_stamp;
+    }
+    make_standard_message(settings.charset, line_end, *stamp, header_start,
+                          header_text, body_start, body_text);
+    append_x_tarvelo(line_end, header_text);
   }
 }
 
@@ -180,6 +199,7 @@ delivery_outcome compose_and_deliver() {
                   the_form_table, &the_envelope, the_header_text,
                   the_body_text);
   const envelope& env = the_envelope;
+  spool_hold spooled;
   if (env.from_address != nullptr && env.to_address != nullptr &&
       env.subject_found == 1) {
     // The client address keys a line of the rate-limit state file.
@@ -192,11 +212,25 @@ delivery_outcome compose_and_deliver() {
         rate_state_path(log_path()).c_str(), os_time_seconds());
     if (verdict == ABUSE_HONEYPOT) return DELIVERY_DROPPED;
     if (verdict != ABUSE_PASS) return DELIVERY_FAILED;
+    // Cleared to send: kept on disk before the dialogue, so no failure of
+    // the server loses the visitor's message.
+    if (the_mail_settings.spool_folder != nullptr &&
+        the_mail_settings.smtp != nullptr) {
+      spool_fields message;
+      message.from = env.from_address;
+      message.to = env.to_address;
+      message.bcc = env.bcc_address;
+      message.cc = env.cc_address;
+      message.header_text = the_header_text->data;
+      message.body_text = the_body_text->data;
+      message.line_end = the_mail_settings.line_end;
+      spool_store_now(the_mail_settings.spool_folder, message, &spooled);
+    }
   }
-  return send_composed(the_mail_settings, env, the_header_text->data,
-                       the_body_text->data, smtp_send_mail)
-             ? DELIVERY_SENT
-             : DELIVERY_FAILED;
+  int sent = send_composed(the_mail_settings, env, the_header_text->data,
+                           the_body_text->data, smtp_send_mail);
+  if (spool_settle(&spooled, sent)) return DELIVERY_QUEUED;
+  return sent ? DELIVERY_SENT : DELIVERY_FAILED;
 }
 
 int compose_and_send() { return compose_and_deliver() == DELIVERY_SENT; }

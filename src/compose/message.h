@@ -14,6 +14,8 @@
 
 namespace tarvelo {
 
+struct message_stamp;  // compose/mime.h
+
 // Widest blank run a composed line needs: a continuation indent of a 498
 // character name plus one, with room to spare.
 constexpr int kBlankTemplateWidth = 501;
@@ -31,18 +33,25 @@ constexpr int kMaxBodyNameLength = 499;
 //   return or line feed in a written header line becomes a blank, so a
 //   submitted value cannot start a header of its own;
 // - logs "generated headers {%s}" with the header text, then appends the
-//   X-TARVELO line;
+//   Reply-To line and the X-TARVELO line;
 // - writes each body entry as label column, name, blank, value, line end; a
 //   value with line feeds continues on lines indented by the name's length
 //   plus two blanks, a carriage return before each line feed dropped;
 // - appends the block of all submitted pairs when sendall is exactly "true",
-//   leaving out empty values when remove_empty_variables is set.
-// Reads nothing but its arguments and fills env; stored values are not
-// changed. Allocation failures end the process in dyn_text.
+//   leaving out empty values when remove_empty_variables is set;
+// - with add_standard_headers, makes the message standards-complete
+//   (make_standard_message: encoded header lines, Date, Message-ID and MIME
+//   headers, a quoted-printable body where 7bit will not do) before the
+//   X-TARVELO line, which then comes last. stamp gives the Date and
+//   Message-ID; when null they are read from the system.
+// Reads nothing but its arguments (and, as said, the system's time) and
+// fills env; stored values are not changed. Allocation failures end the
+// process in dyn_text.
 void compose_message(const mail_settings& settings, const entry_list& headers,
                      const entry_list& body, const form_table& form,
                      envelope* env, dyn_text* header_text,
-                     dyn_text* body_text);
+                     dyn_text* body_text,
+                     const message_stamp* stamp = nullptr);
 
 // The signature of smtp_send_mail, so the send decision can be driven with a
 // stand-in.
@@ -71,7 +80,11 @@ enum delivery_outcome {
 // One CGI run's composition and delivery: compose_message over the
 // process-wide tables into the_envelope, then, when the envelope is complete,
 // the abuse checks (honeypot, allow-list, rate limit for REMOTE_ADDR), then
-// send_composed with smtp_send_mail. Call once.
+// send_composed with smtp_send_mail. With spool_folder and smtp set, a message
+// cleared to send is first kept in the spool (spool_store_now); when its
+// delivery then fails it stays there and the outcome is DELIVERY_QUEUED. A
+// spool file that cannot be written changes nothing but an error line. Call
+// once.
 delivery_outcome compose_and_deliver();
 
 // One CGI run's composition and delivery: compose_message over

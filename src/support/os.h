@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace tarvelo {
 
@@ -14,6 +15,19 @@ void os_local_time(struct tm* out);
 
 // Current process id.
 int os_process_id();
+
+// Fills *local with the current local time and *unix_seconds with the same
+// moment as seconds since 1970 UTC. Returns the local zone's offset from UTC
+// at that moment in minutes, east positive (-300 for New York in winter).
+int os_local_time_with_offset(struct tm* local, long long* unix_seconds);
+
+// Stores this machine's host name in out, NUL-terminated and cut to size - 1
+// bytes; "" when it cannot be found. REQUIRES: size > 0.
+void os_host_name(char* out, size_t size);
+
+// Fills size bytes with unpredictable bytes from the operating system.
+// Returns 1 on success, 0 when none could be had (out is then undefined).
+int os_random_bytes(unsigned char* out, size_t size);
 
 // The value of an environment variable, or "" when it is not set.
 const char* env_or_empty(const char* name);
@@ -51,5 +65,41 @@ void os_file_close(int fd);
 
 // Pauses for the given number of milliseconds.
 void os_sleep_ms(int milliseconds);
+
+// Microseconds since the epoch.
+long long os_time_microseconds();
+
+// Writes a new file so that final_path appears only complete: creates
+// temp_path (failing when it exists), takes an exclusive lock on it, writes
+// size bytes of data, forces them to the disk, renames the file to final_path
+// (failing when that exists) and forces the folder entry to the disk. Returns
+// the descriptor, still holding the lock until os_file_close; or -1 with
+// *error naming the failed step and the system's reason, the temporary file
+// removed.
+int os_write_new_locked(const char* temp_path, const char* final_path,
+                        const char* data, size_t size, std::string* error);
+
+enum os_lock_result { OS_LOCKED, OS_LOCK_BUSY, OS_LOCK_GONE, OS_LOCK_FAILED };
+
+// Opens the existing file at path and takes an exclusive lock on it without
+// waiting, then checks that path still names the locked file (it was not
+// removed or renamed by the holder of an earlier lock). Returns the
+// descriptor with *result OS_LOCKED (os_file_close releases the lock); or -1
+// with *result OS_LOCK_BUSY (another holds a lock), OS_LOCK_GONE (no longer
+// there) or OS_LOCK_FAILED (any other failure).
+int os_lock_existing(const char* path, os_lock_result* result);
+
+// Fills *names with the entries of folder, without "." and "..", in no
+// particular order. Returns 1, or 0 with *error (the system's reason) when
+// the folder cannot be read.
+int os_list_folder(const char* folder, std::vector<std::string>* names,
+                   std::string* error);
+
+// Renames a file, replacing one of the new name. Returns 1, or 0 with
+// *error (the system's reason).
+int os_rename(const char* from, const char* to, std::string* error);
+
+// Removes a file. Returns 1, or 0 with *error (the system's reason).
+int os_remove_file(const char* path, std::string* error);
 
 }  // namespace tarvelo

@@ -1,11 +1,16 @@
 // POSIX side of the operating-system seam.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "support/os.h"
 
@@ -17,6 +22,31 @@ void os_local_time(struct tm* out) {
 }
 
 int os_process_id() { return static_cast<int>(getpid()); }
+
+int os_local_time_with_offset(struct tm* local, long long* unix_seconds) {
+  time_t now = time(nullptr);
+  localtime_r(&now, local);
+  *unix_seconds = static_cast<long long>(now);
+  return static_cast<int>(local->tm_gmtoff / 60);
+}
+
+void os_host_name(char* out, size_t size) {
+  if (gethostname(out, size) != 0) out[0] = '\0';
+  // POSIX leaves a cut name without its NUL.
+  out[size - 1] = '\0';
+}
+
+int os_random_bytes(unsigned char* out, size_t size) {
+  size_t got = 0;
+  while (got < size) {
+    // GRND_NONBLOCK: a run must not wait for the entropy pool at boot.
+    ssize_t n = getrandom(out + got, size - got, GRND_NONBLOCK);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    got += static_cast<size_t>(n);
+  }
+  return 1;
+}
 
 const char* env_or_empty(const char* name) {
   const char* value = getenv(name);
@@ -97,6 +127,164 @@ void os_sleep_ms(int milliseconds) {
   ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
+}
+
+long long os_time_microseconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000000LL + ts.tv_nsec / 1000;
+}
+
+namespace {
+
+// Stores "<step>: <reason of errno>" when the caller wants it.
+void set_error(std::string* error, const char* step) {
+  if (error == nullptr) return;
+  *error = step;
+  *error += ": ";
+  *error += strerror(errno);
+}
+
+int write_all(int fd, const char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = write(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return 0;
+    if (n == 0) {
+      errno = ENOSPC;
+      return 0;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+// The rename must not replace a file of the same name: another run's
+// message would be lost. Without RENAME_NOREPLACE support (some file
+// systems) link and unlink give the same guarantee.
+int rename_no_replace(const char* from, const char* to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+    return 1;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return 0;
+  if (link(from, to) != 0) return 0;
+  unlink(from);
+  return 1;
+}
+
+// Forces the folder entries of path's folder to the disk, so a renamed file
+// survives a power cut under its new name.
+void sync_folder_of(const char* path) {
+  const char* slash = strrchr(path, '/');
+  std::string folder = slash == nullptr ? std::string(".")
+                       : slash == path  ? std::string("/")
+                                        : std::string(path, slash - path);
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+}  // namespace
+
+int os_write_new_locked(const char* temp_path, const char* final_path,
+                        const char* data, size_t size, std::string* error) {
+  int fd = open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+  if (fd < 0) {
+    set_error(error, "create");
+    return -1;
+  }
+  const char* step = nullptr;
+  // Locked before the file gets its final name: whoever finds it there finds
+  // it locked until this run has delivered it or given up for now.
+  if (flock(fd, LOCK_EX) != 0) {
+    step = "lock";
+  } else if (!write_all(fd, data, size)) {
+    step = "write";
+  } else if (fsync(fd) != 0) {
+    step = "sync";
+  } else if (!rename_no_replace(temp_path, final_path)) {
+    step = "rename";
+  }
+  if (step != nullptr) {
+    set_error(error, step);
+    int saved = errno;
+    unlink(temp_path);
+    close(fd);
+    errno = saved;
+    return -1;
+  }
+  sync_folder_of(final_path);
+  return fd;
+}
+
+int os_lock_existing(const char* path, os_lock_result* result) {
+  int fd = open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    *result = errno == ENOENT ? OS_LOCK_GONE : OS_LOCK_FAILED;
+    return -1;
+  }
+  int locked;
+  do {
+    locked = flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    *result = errno == EWOULDBLOCK ? OS_LOCK_BUSY : OS_LOCK_FAILED;
+    close(fd);
+    return -1;
+  }
+  // The holder of an earlier lock may have removed or renamed the file
+  // between our open and our lock; then it is not ours to handle.
+  struct stat held;
+  struct stat named;
+  if (fstat(fd, &held) != 0 || held.st_nlink == 0 ||
+      stat(path, &named) != 0 || named.st_dev != held.st_dev ||
+      named.st_ino != held.st_ino) {
+    *result = OS_LOCK_GONE;
+    close(fd);
+    return -1;
+  }
+  *result = OS_LOCKED;
+  return fd;
+}
+
+int os_list_folder(const char* folder, std::vector<std::string>* names,
+                   std::string* error) {
+  names->clear();
+  DIR* dir = opendir(folder);
+  if (dir == nullptr) {
+    set_error(error, "open folder");
+    return 0;
+  }
+  for (;;) {
+    errno = 0;
+    struct dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    const char* name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    names->push_back(name);
+  }
+  int failed = errno;
+  closedir(dir);
+  if (failed != 0) {
+    errno = failed;
+    set_error(error, "read folder");
+    return 0;
+  }
+  return 1;
+}
+
+int os_rename(const char* from, const char* to, std::string* error) {
+  if (rename(from, to) == 0) return 1;
+  set_error(error, "rename");
+  return 0;
+}
+
+int os_remove_file(const char* path, std::string* error) {
+  if (unlink(path) == 0) return 1;
+  set_error(error, "remove");
+  return 0;
 }
 
 }  // namespace tarvelo

@@ -1,0 +1,462 @@
+#include "compose/mime.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/log.h"
+#include "support/os.h"
+
+namespace tarvelo {
+
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// RFC 5322 3.2.3 VCHAR: what a header may carry as it is.
+bool is_visible_ascii(unsigned char c) { return c > 32 && c < 127; }
+
+char* copy_bytes(const char* data, int size) {
+  char* copy = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
+  if (copy == nullptr) fail_with_page("Unable to malloc memory");
+  memcpy(copy, data, static_cast<size_t>(size));
+  copy[size] = '\0';
+  return copy;
+}
+
+void truncate_text(dyn_text* text, int length) {
+  text->length = length;
+  text->data[length] = '\0';
+}
+
+// Sakamoto's method; 0 is Sunday. month is 1 to 12.
+int day_of_week(int year, int month, int day) {
+  static const int kMonthOffset[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
+  if (month < 3) year -= 1;
+  int weekday = (year + year / 4 - year / 100 + year / 400 +
+                 kMonthOffset[month - 1] + day) %
+                7;
+  return weekday < 0 ? weekday + 7 : weekday;
+}
+
+// ------------------------------------------------------------------------
+// Encoded words (RFC 2047)
+
+const char kBase64[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int base64_length(int bytes) { return (bytes + 2) / 3 * 4; }
+
+// Writes the base64 form of size bytes into out (base64_length(size) bytes).
+void base64_encode(const unsigned char* in, int size, char* out) {
+  int o = 0;
+  for (int i = 0; i < size; i += 3) {
+    unsigned int group = static_cast<unsigned int>(in[i]) << 16;
+    if (i + 1 < size) group |= static_cast<unsigned int>(in[i + 1]) << 8;
+    if (i + 2 < size) group |= in[i + 2];
+    out[o++] = kBase64[(group >> 18) & 63];
+    out[o++] = kBase64[(group >> 12) & 63];
+    out[o++] = i + 1 < size ? kBase64[(group >> 6) & 63] : '=';
+    out[o++] = i + 2 < size ? kBase64[group & 63] : '=';
+  }
+}
+
+bool is_utf8_charset(const char* charset) {
+  return strcasecmp(charset, "UTF-8") == 0 || strcasecmp(charset, "UTF8") == 0;
+}
+
+bool is_utf8_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// A word that a mail reader must not see as it is: 8-bit or control bytes,
+// or something a decoder would take for an encoded word.
+bool word_needs_encoding(const char* word, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    if (!is_visible_ascii(static_cast<unsigned char>(word[i]))) return true;
+    if (word[i] == '=' && i + 1 < size && word[i + 1] == '?') return true;
+  }
+  return false;
+}
+
+// Writes one header line token by token, keeping count of the physical line
+// so it can fold where the line would grow too long.
+struct header_writer {
+  const char* charset;
+  int charset_length;
+  bool utf8;
+  const char* line_end;
+  dyn_text* out;
+  int line_length;        // characters on the current physical line
+  bool line_has_encoded;  // RFC 2047 2 then limits it to 76 characters
+};
+
+void put_bytes(header_writer* w, const char* bytes, size_t size) {
+  dyn_text_append_bytes(w->out, bytes, static_cast<int>(size));
+  w->line_length += static_cast<int>(size);
+}
+
+// RFC 5322 2.2.3: folding puts a line end before a blank; unfolding takes
+// it out again, so the text is unchanged.
+void fold(header_writer* w) {
+  dyn_text_append(w->out, "%s", w->line_end);
+  w->line_length = 0;
+  w->line_has_encoded = false;
+}
+
+// A token that goes out as it is, after its blanks. tail is the count of
+// blanks that end the line behind it: they stay on its line, since a
+// continuation line of blanks alone is not allowed.
+void put_plain(header_writer* w, const char* blanks, size_t blank_count,
+               const char* token, size_t size, size_t tail) {
+  int limit = w->line_has_encoded ? kMaxEncodedLineLength : kMaxLineLength;
+  if (blank_count > 0 && w->line_length > 0 &&
+      w->line_length + blank_count + size + tail > static_cast<size_t>(limit)) {
+    fold(w);
+  }
+  put_bytes(w, blanks, blank_count);
+  put_bytes(w, token, size);
+}
+
+// Length of the character at text (at most size bytes): a UTF-8 lead byte
+// and up to three continuation bytes, one byte in any other charset.
+size_t character_length(const header_writer& w, const unsigned char* text,
+                        size_t size) {
+  size_t n = 1;
+  if (w.utf8) {
+    while (n < size && n < 4 && is_utf8_continuation(text[n])) ++n;
+  }
+  return n;
+}
+
+// A run of words written as encoded words, each filling what is left of its
+// line. Blanks between encoded words are not part of the text (RFC 2047
+// 6.2), so the run is cut wherever the words fit and joined by one blank.
+void put_encoded_run(header_writer* w, const char* blanks, size_t blank_count,
+                     const char* run, size_t size) {
+  const unsigned char* text = reinterpret_cast<const unsigned char*>(run);
+  const int overhead = w->charset_length + 7;  // "=?" charset "?B?" "?="
+  size_t pos = 0;
+  while (pos < size) {
+    size_t first = character_length(*w, text + pos, size - pos);
+    int room =
+        kMaxEncodedLineLength - w->line_length - static_cast<int>(blank_count);
+    if (room < overhead + base64_length(static_cast<int>(first)) &&
+        w->line_length > 0 && blank_count > 0) {
+      fold(w);
+      room = kMaxEncodedLineLength - static_cast<int>(blank_count);
+    }
+    int text_room = std::min(room, kMaxEncodedWordLength) - overhead;
+    size_t take = text_room >= 4 ? static_cast<size_t>(text_room / 4 * 3) : 0;
+    take = std::min(take, size - pos);
+    if (w->utf8 && pos + take < size) {
+      // Each word decodes to whole characters on its own.
+      while (take > 0 && is_utf8_continuation(text[pos + take])) --take;
+    }
+    // Nothing fits (a very long charset name or a wide indent): one
+    // character anyway, on an over-long line rather than a broken one.
+    if (take == 0) take = first;
+
+    // At most 75 characters less the overhead, or one character's 8.
+    char encoded[kMaxEncodedWordLength];
+    int encoded_length = base64_length(static_cast<int>(take));
+    base64_encode(text + pos, static_cast<int>(take), encoded);
+    put_bytes(w, blanks, blank_count);
+    dyn_text_append(w->out, "=?%s?B?%.*s?=", w->charset, encoded_length,
+                    encoded);
+    w->line_length += overhead + encoded_length;
+    w->line_has_encoded = true;
+    pos += take;
+    blanks = " ";
+    blank_count = 1;
+  }
+}
+
+// RFC 5321 4.5.3.1.3: a path, brackets included, is at most 256 octets.
+constexpr size_t kMaxPathLength = 256;
+
+// The length of the address in angle brackets at pos: "<", characters
+// other than blanks and "<", and ">", 256 at most. 0 when there is none
+// there, so a lone "<" is text like any other.
+size_t angle_length(const char* line, size_t size, size_t pos) {
+  if (line[pos] != '<') return 0;
+  size_t limit = std::min(size, pos + kMaxPathLength);
+  for (size_t i = pos + 1; i < limit; ++i) {
+    if (line[i] == '>') return i + 1 - pos;
+    if (is_blank(line[i]) || line[i] == '<') return 0;
+  }
+  return 0;
+}
+
+// The end of the word or angle-bracket address that starts at pos.
+size_t token_end(const char* line, size_t size, size_t pos) {
+  size_t angle = angle_length(line, size, pos);
+  if (angle > 0) return pos + angle;
+  size_t end = pos + 1;
+  while (end < size && !is_blank(line[end]) &&
+         angle_length(line, size, end) == 0) {
+    ++end;
+  }
+  return end;
+}
+
+size_t skip_blanks(const char* line, size_t size, size_t pos) {
+  while (pos < size && is_blank(line[pos])) ++pos;
+  return pos;
+}
+
+// Whether the word at pos is written as encoded words. lead is what stands
+// before it on its line at best: its blanks, where it could fold, or else
+// what it is glued to. A word that would not fit even then is encoded, since
+// encoded words can be split and a word cannot.
+bool encode_word(const char* line, size_t size, size_t pos, size_t lead) {
+  if (angle_length(line, size, pos) > 0) return false;
+  size_t length = token_end(line, size, pos) - pos;
+  return lead + length > static_cast<size_t>(kMaxLineLength) ||
+         word_needs_encoding(line + pos, length);
+}
+
+// ------------------------------------------------------------------------
+// Quoted-printable (RFC 2045 6.7)
+
+const char kHexDigits[] = "0123456789ABCDEF";
+
+// One line of text (no line break in it) as quoted-printable lines, the last
+// of them without its line end.
+void append_quoted_line(const unsigned char* text, size_t size,
+                        const char* line_end, dyn_text* out) {
+  // Rule 3: a blank or tab at the end of an encoded line is encoded, since
+  // transports may strip it.
+  size_t literal_blanks_end = size;
+  while (literal_blanks_end > 0 && is_blank(text[literal_blanks_end - 1])) {
+    --literal_blanks_end;
+  }
+  char line[kMaxQuotedPrintableLine + 1];
+  int column = 0;
+  for (size_t i = 0; i < size; ++i) {
+    unsigned char c = text[i];
+    char token[3];
+    int token_length = 1;
+    if ((is_visible_ascii(c) && c != '=') ||
+        (is_blank(static_cast<char>(c)) && i < literal_blanks_end)) {
+      token[0] = static_cast<char>(c);
+    } else {
+      token[0] = '=';
+      token[1] = kHexDigits[c >> 4];
+      token[2] = kHexDigits[c & 15];
+      token_length = 3;
+    }
+    // Rule 5: a line that goes on needs room for the "=" of its soft break.
+    int limit =
+        i + 1 == size ? kMaxQuotedPrintableLine : kMaxQuotedPrintableLine - 1;
+    if (column + token_length > limit) {
+      dyn_text_append_bytes(out, line, column);
+      dyn_text_append(out, "=%s", line_end);
+      column = 0;
+    }
+    memcpy(line + column, token, static_cast<size_t>(token_length));
+    column += token_length;
+  }
+  dyn_text_append_bytes(out, line, column);
+}
+
+}  // namespace
+
+void read_message_stamp(message_stamp* out) {
+  out->utc_offset_minutes =
+      os_local_time_with_offset(&out->local_time, &out->unix_seconds);
+  out->process_id = os_process_id();
+  os_host_name(out->host_name, sizeof out->host_name);
+  if (!os_random_bytes(out->random, sizeof out->random)) {
+    memset(out->random, 0, sizeof out->random);
+  }
+}
+
+void append_date(const struct tm& local_time, int utc_offset_minutes,
+                 dyn_text* out) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed",
+                                      "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr",
+                                        "May", "Jun", "Jul", "Aug",
+                                        "Sep", "Oct", "Nov", "Dec"};
+  int year = local_time.tm_year + 1900;
+  int month = std::clamp(local_time.tm_mon, 0, 11);
+  int offset =
+      utc_offset_minutes < 0 ? -utc_offset_minutes : utc_offset_minutes;
+  dyn_text_append(out, "%s, %02d %s %04d %02d:%02d:%02d %c%02d%02d",
+                  kDays[day_of_week(year, month + 1, local_time.tm_mday)],
+                  local_time.tm_mday, kMonths[month], year, local_time.tm_hour,
+                  local_time.tm_min, local_time.tm_sec,
+                  utc_offset_minutes < 0 ? '-' : '+', offset / 60, offset % 60);
+}
+
+void append_message_id(const message_stamp& stamp, dyn_text* out) {
+  // RFC 5322 3.6.4: the right side is a dot-atom; a host name is one when
+  // it keeps to letters, digits, hyphens and dots between labels.
+  char host[sizeof stamp.host_name];
+  size_t length = 0;
+  for (const char* p = stamp.host_name; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (isalnum(c) || c == '-') {
+      host[length++] = static_cast<char>(c);
+    } else if (c == '.' && length > 0 && host[length - 1] != '.') {
+      host[length++] = '.';
+    }
+  }
+  if (length > 0 && host[length - 1] == '.') --length;
+  host[length] = '\0';
+  char random[2 * sizeof stamp.random + 1];
+  for (size_t i = 0; i < sizeof stamp.random; ++i) {
+    random[2 * i] = "0123456789abcdef"[stamp.random[i] >> 4];
+    random[2 * i + 1] = "0123456789abcdef"[stamp.random[i] & 15];
+  }
+  random[2 * sizeof stamp.random] = '\0';
+  dyn_text_append(out, "<%lld.%d.%s@%s>", stamp.unix_seconds, stamp.process_id,
+                  random, length > 0 ? host : "localhost");
+}
+
+bool fits_7bit(const char* text, size_t size) {
+  size_t line_start = 0;
+  for (size_t i = 0; i < size; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c > 127) return false;
+    if (c == '\n') {
+      size_t length = i - line_start;
+      if (length > 0 && text[i - 1] == '\r') --length;
+      if (length > static_cast<size_t>(kMaxLineLength)) return false;
+      line_start = i + 1;
+    }
+  }
+  return size - line_start <= static_cast<size_t>(kMaxLineLength);
+}
+
+void append_quoted_printable(const char* text, size_t size,
+                             const char* line_end, dyn_text* out) {
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+  size_t pos = 0;
+  while (pos < size) {
+    const unsigned char* feed = static_cast<const unsigned char*>(
+        memchr(bytes + pos, '\n', size - pos));
+    size_t end = feed != nullptr ? static_cast<size_t>(feed - bytes) : size;
+    size_t content_end = end;
+    if (feed != nullptr && content_end > pos &&
+        bytes[content_end - 1] == '\r') {
+      --content_end;
+    }
+    append_quoted_line(bytes + pos, content_end - pos, line_end, out);
+    if (feed == nullptr) break;
+    dyn_text_append(out, "%s", line_end);
+    pos = end + 1;
+  }
+}
+
+void append_header_line_encoded(const char* line, size_t size,
+                                const char* charset, const char* line_end,
+                                dyn_text* out) {
+  header_writer w{charset,
+                  static_cast<int>(strlen(charset)),
+                  is_utf8_charset(charset),
+                  line_end,
+                  out,
+                  0,
+                  false};
+  // The field name is never encoded.
+  size_t pos = 0;
+  while (pos < size && line[pos] != ':' && !is_blank(line[pos])) ++pos;
+  pos = pos < size && line[pos] == ':' ? pos + 1 : 0;
+  put_bytes(&w, line, pos);
+
+  // An encoded word must stand apart from the text around it (RFC 2047 5),
+  // so a blank goes between it and an adjacent "<" or ">".
+  bool blank_owed = false;
+  while (pos < size) {
+    size_t blanks_start = pos;
+    pos = skip_blanks(line, size, pos);
+    const char* blanks = line + blanks_start;
+    size_t blank_count = pos - blanks_start;
+    if (pos == size) {
+      put_bytes(&w, blanks, blank_count);
+      break;
+    }
+    if (blank_count == 0 && pos > 0 && blank_owed) {
+      blanks = " ";
+      blank_count = 1;
+    }
+    blank_owed = false;
+    size_t end = token_end(line, size, pos);
+    size_t lead =
+        blank_count > 0 ? blank_count : static_cast<size_t>(w.line_length);
+    if (encode_word(line, size, pos, lead)) {
+      // Take in the following words while they need encoding too; blanks
+      // between two runs would be lost in decoding (RFC 2047 6.2).
+      for (;;) {
+        size_t next = skip_blanks(line, size, end);
+        if (next == end || next == size ||
+            !encode_word(line, size, next, next - end)) {
+          break;
+        }
+        end = token_end(line, size, next);
+      }
+      if (blank_count == 0 && pos > 0) {
+        blanks = " ";
+        blank_count = 1;
+      }
+      put_encoded_run(&w, blanks, blank_count, line + pos, end - pos);
+      blank_owed = end < size && !is_blank(line[end]);
+    } else {
+      size_t tail = skip_blanks(line, size, end) == size ? size - end : 0;
+      put_plain(&w, blanks, blank_count, line + pos, end - pos, tail);
+    }
+    pos = end;
+  }
+  dyn_text_append(out, "%s", line_end);
+}
+
+void make_standard_message(const char* charset, const char* line_end,
+                           const message_stamp& stamp, int header_start,
+                           dyn_text* header_text, int body_start,
+                           dyn_text* body_text) {
+  int header_size = header_text->length - header_start;
+  char* headers = copy_bytes(header_text->data + header_start, header_size);
+  truncate_text(header_text, header_start);
+  for (int pos = 0; pos < header_size;) {
+    const char* feed = static_cast<const char*>(
+        memchr(headers + pos, '\n', header_size - pos));
+    int end = feed != nullptr ? static_cast<int>(feed - headers) : header_size;
+    int content_end = end;
+    if (feed != nullptr && content_end > pos &&
+        headers[content_end - 1] == '\r') {
+      --content_end;
+    }
+    append_header_line_encoded(headers + pos,
+                               static_cast<size_t>(content_end - pos), charset,
+                               line_end, header_text);
+    pos = end + 1;
+  }
+  free(headers);
+
+  int body_size = body_text->length - body_start;
+  bool seven_bit =
+      fits_7bit(body_text->data + body_start, static_cast<size_t>(body_size));
+  if (!seven_bit) {
+    char* body = copy_bytes(body_text->data + body_start, body_size);
+    truncate_text(body_text, body_start);
+    append_quoted_printable(body, static_cast<size_t>(body_size), line_end,
+                            body_text);
+    free(body);
+  }
+
+  dyn_text_append(header_text, "Date: ");
+  append_date(stamp.local_time, stamp.utc_offset_minutes, header_text);
+  dyn_text_append(header_text, "%sMessage-ID: ", line_end);
+  append_message_id(stamp, header_text);
+  dyn_text_append(header_text,
+                  "%sMIME-Version: 1.0%s"
+                  "Content-Type: text/plain; charset=%s%s"
+                  "Content-Transfer-Encoding: %s%s",
+                  line_end, line_end, charset, line_end,
+                  seven_bit ? "7bit" : "quoted-printable", line_end);
+}
+
+}  // namespace tarvelo
