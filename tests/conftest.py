@@ -96,6 +96,22 @@ class CgiSite:
         return out
 
 
+def decode_mail(data):
+    """Parses received message bytes as a mail client would (policy
+    default) and returns the message and its decoded body with "\n" line
+    ends. Fails on any defect the parser reports and on a wire line over
+    998 characters (RFC 5322 2.1.1)."""
+    from email import policy
+    from email.parser import BytesParser
+
+    assert max(len(line) for line in data.split(b"\r\n")) <= 998
+    msg = BytesParser(policy=policy.default).parsebytes(data)
+    assert msg.defects == []
+    for name, value in msg.items():
+        assert value.defects == (), (name, value.defects)
+    return msg, msg.get_content().replace("\r\n", "\n")
+
+
 @pytest.fixture
 def site(tmp_path):
     return CgiSite(tmp_path)

@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, decode_mail
 from test_heavy_web import Demo
 
 BROWSER_DIR = os.path.join(ROOT, "tests", "browser")
@@ -48,11 +48,17 @@ def test_visitor_fills_the_form_in_chromium(tmp_path):
     screenshot = os.path.join(ARTIFACTS, "browser_success_page.png")
     if os.path.exists(screenshot):
         os.remove(screenshot)
+    name = "J\u00f6hn D\u0153"
+    # A two-line comment of 3,000 characters: the second line alone is far
+    # over the 998 characters a mail line may hold (RFC 5322 2.1.1).
+    first = "Gr\u00fc\u00dfe aus K\u00f6ln"
+    second = ("Caf\u00e9 cr\u00e8me, \u0153uvre, na\u00efve. " * 100)[
+        :3000 - len(first) - 1]
     fields = {
-        "Name:": "Zo\u00eb",
-        "Email:": "zoe@example.org",
+        "Name:": name,
+        "Email:": "john@example.org",
         "Subject:": "Greetings",
-        "Comments:": "First line\nSecond line",
+        "Comments:": first + "\n" + second,
     }
 
     demo = Demo(tmp_path)
@@ -70,18 +76,19 @@ def test_visitor_fills_the_form_in_chromium(tmp_path):
     assert page["status"] == 200
     assert page["url"] == demo.url + "cgi-bin/tarvelo.cgi"
     assert page["title"] == "Thank you"
-    assert page["heading"] == "Thank you, Zo\u00eb!"
-    assert "We will answer to zoe@example.org soon." in page["text"]
+    assert page["heading"] == "Thank you, " + name + "!"
+    assert "We will answer to john@example.org soon." in page["text"]
     assert page["footer_href"] == "https://tarvelo.org/"
 
     assert len(mails) == 1
     with open(mails[0], "rb") as f:
-        mail = f.read().decode("utf-8")
-    assert " Name: Zo\u00eb\r\n" in mail
+        msg, body = decode_mail(f.read())
+    assert msg.get_content_charset() == "utf-8"
+    assert " Name: " + name + "\n" in body
     # The text area's second line continues the entry, under its first line.
     comments = " Comments: "
-    assert (comments + "First line\r\n" + " " * len(comments) +
-            "Second line\r\n") in mail
+    assert (comments + first + "\n" + " " * len(comments) + second +
+            "\n") in body
 
     with open(screenshot, "rb") as f:
         assert f.read(8) == b"\x89PNG\r\n\x1a\n"
