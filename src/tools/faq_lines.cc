@@ -302,30 +302,42 @@ const char* const faq_lines[] = {
     "your own domain is safer.",
     "",
     "[q]",
-    "Which header lines does the e-mail carry?",
+    "Why do accented letters arrive garbled, as in \"J\u00c3\u00b6hn\"?",
     "[a]",
-    "The accepted To:, From: and CC: lines, every Subject: line, and the fixed "
-    "line \"X-TARVELO: sent by web form "
-    "submition activated CGI program.\". The BCC: line is never written into "
-    "the message, since every recipient would "
-    "read it. Every other header entry of the ini file (Reply-To:, the Status: "
-    "of the demonstration file, anything else) "
-    "is left out without a message.",
-    "No Date, Message-ID or MIME lines are added; many mail servers add Date "
-    "and Message-ID to mail that arrives without "
-    "them. A line break in a submitted value becomes a blank in a header line, "
-    "so a visitor cannot add header lines of "
-    "their own.",
+    "Browsers send what visitors type as UTF-8. A message that does not say "
+    "which charset it uses is shown by many mail clients as if it were "
+    "another one, so \"J\u00f6hn\" turns into \"J\u00c3\u00b6hn\". Add the "
+    "line add_standard_headers to the ini file: every message then carries "
+    "Date:, Message-ID:, MIME-Version: 1.0 and Content-Type: text/plain; "
+    "charset=UTF-8, header text with letters beyond ASCII is written as "
+    "encoded words (RFC 2047), and a body with such letters or with lines "
+    "longer than 998 characters goes as quoted-printable.",
+    "If your form page uses another charset, name it with charset (for "
+    "example charset ISO-8859-1) and make it match the page's <meta "
+    "charset>; the bytes are passed on unchanged.",
+    "Without add_standard_headers the message carries only the accepted To:, "
+    "From: and CC: lines, every Subject: line, a Reply-To: line when "
+    "reply_to_field is set, and the fixed X-TARVELO: line. The BCC: line is "
+    "never written into the message, since every recipient would read it, "
+    "and a line break in a submitted value becomes a blank in a header line, "
+    "so a visitor cannot add header lines of their own.",
     "",
     "[q]",
     "May the form choose the recipient?",
     "[a]",
-    "It can, with use_submitted_variable_for_headerline To:, but then anyone "
-    "who posts to the gateway decides where your "
-    "mail server sends mail, and robots that search the web for such forms "
-    "will use it to send spam in your name. Keep "
-    "the To:, CC: and BCC: lines fixed with headerline, and let a form field "
-    "choose at most what the message says.",
+    "Only with an allow-list. With use_submitted_variable_for_headerline To: "
+    "anyone who posts to the gateway decides where your mail server sends "
+    "mail, and robots that search the web for such forms use it to send spam "
+    "in your name. Add one allowed_recipient line per address the form may "
+    "choose (or allowed_recipient @example.com for any address of exactly "
+    "that domain, not its subdomains): any other To:, CC: or BCC: address "
+    "gets the failure page and no mail, and the log names it.",
+    "Keep From: fixed on your own domain and set reply_to_field to the field "
+    "that holds the visitor's address, so one click answers them. Against "
+    "robots, add a field hidden by your page's CSS and name it with "
+    "honeypot_field: a robot that fills it sees the success page, but no mail "
+    "goes out. rate_limit 10 allows at most ten mails an hour from one "
+    "client address.",
     "",
     "[q]",
     "How do I show what the visitor typed on the reply page?",
