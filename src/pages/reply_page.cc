@@ -29,7 +29,33 @@ const kind_texts& texts_of(page_kind kind) {
       "<HTML><BODY>\nemail NOT sent.\n",
       "\"failure_html_page\" message file is not set in tarvelo ini file.",
   };
-  return kind == PAGE_SUCCESS ? success : failure;
+  static const kind_texts queued = {
+      "queued_html_page",
+      "<HTML><BODY>\nemail queued.\n",
+      // Not shown: without the setting the failure page stands in.
+      "\"queued_html_page\" message file is not set in tarvelo ini file.",
+  };
+  switch (kind) {
+    case PAGE_SUCCESS:
+      return success;
+    case PAGE_QUEUED:
+      return queued;
+    case PAGE_FAILURE:
+      break;
+  }
+  return failure;
+}
+
+const char* setting_of(page_kind kind, const mail_settings& settings) {
+  switch (kind) {
+    case PAGE_SUCCESS:
+      return settings.success_html_page;
+    case PAGE_QUEUED:
+      return settings.queued_html_page;
+    case PAGE_FAILURE:
+      break;
+  }
+  return settings.failure_html_page;
 }
 
 constexpr const char kBuiltInTail[] = "</BODY></HTML>\n";
@@ -143,9 +169,13 @@ void render_reply_page(page_kind kind, const mail_settings& settings,
   fputs("Pragma: no-cache\n", out);
   fputs("Content-type: text/html\n\n", out);
 
+  // A site without a queued page shows its failure page, as before the
+  // spool existed.
+  if (kind == PAGE_QUEUED && settings.queued_html_page == nullptr) {
+    kind = PAGE_FAILURE;
+  }
   const kind_texts& texts = texts_of(kind);
-  const char* setting = kind == PAGE_SUCCESS ? settings.success_html_page
-                                             : settings.failure_html_page;
+  const char* setting = setting_of(kind, settings);
   if (setting == nullptr) {
     fputs(texts.built_in_head, out);
     fputs(texts.not_set_message, out);

@@ -14,7 +14,9 @@
 
 namespace tarvelo {
 
-enum page_kind { PAGE_SUCCESS, PAGE_FAILURE };
+// PAGE_QUEUED: the delivery failed but the message waits in the spool
+// folder; without a queued_html_page setting it is shown as PAGE_FAILURE.
+enum page_kind { PAGE_SUCCESS, PAGE_FAILURE, PAGE_QUEUED };
 
 // The product's information page and the credit line that links to it; the
 // page footer, the help text and anything else that names the product's home

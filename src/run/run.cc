@@ -8,6 +8,7 @@
 #include "config/ini_reader.h"
 #include "form/form_reader.h"
 #include "pages/reply_page.h"
+#include "smtp/spool.h"
 #include "support/exit_codes.h"
 #include "support/log.h"
 #include "tools/faq.h"
@@ -58,6 +59,9 @@ int cgi_run() {
   if (outcome == DELIVERY_SENT || outcome == DELIVERY_DROPPED) {
     log_event(LOG_DEBUG, "sending success reply message.");
     send_reply_page(PAGE_SUCCESS);
+  } else if (outcome == DELIVERY_QUEUED) {
+    log_event(LOG_DEBUG, "sending queued reply message.");
+    send_reply_page(PAGE_QUEUED);
   } else {
     log_event(LOG_DEBUG, "sending failure reply message.");
     send_reply_page(PAGE_FAILURE);
@@ -90,6 +94,9 @@ int run_main(int argc, char** argv) {
   if (is_sole_argument(argc, argv, "-FAQ")) {
     print_faq_page();
     return EXIT_RUN_DONE;
+  }
+  if (is_sole_argument(argc, argv, "-resend_spool")) {
+    return resend_spool_command(the_run_paths.ini_path);
   }
   if (is_sole_argument(argc, argv, "-blanklog")) {
     write_blank_log(the_run_paths.log_path);
