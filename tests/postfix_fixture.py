@@ -70,8 +70,26 @@ postlog   unix-dgram n  -       n       -       1       postlogd
 """
 
 
+def make_test_certificate(folder):
+    """A self-signed certificate for localhost and 127.0.0.1 and its key, in
+    folder; returns their paths."""
+    cert = os.path.join(folder, "smtpd-cert.pem")
+    key = os.path.join(folder, "smtpd-key.pem")
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "ec",
+         "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+         "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=localhost",
+         "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
+        check=True, capture_output=True, timeout=60)
+    return cert, key
+
+
 class PrivatePostfix:
-    def __init__(self):
+    def __init__(self, tls=False):
+        """tls: offer STARTTLS (smtpd_tls_security_level = may) with a
+        certificate made for the instance, its file in self.tls_cert."""
+        self.tls = tls
+        self.tls_cert = None
         self.version = postfix_version()
         if self.version is None:
             raise RuntimeError("postfix is not installed")
@@ -141,6 +159,17 @@ class PrivatePostfix:
             "default_transport": "error:outside the test domain",
             "relay_transport": "error:outside the test domain",
         }
+        if self.tls:
+            # smtpd reads the key as root before it gives up its rights.
+            self.tls_cert, key = make_test_certificate(self.etc)
+            main.update({
+                "smtpd_tls_security_level": "may",
+                "smtpd_tls_cert_file": self.tls_cert,
+                "smtpd_tls_key_file": key,
+                "smtpd_tls_loglevel": "1",
+                # The message shows whether it came in over TLS.
+                "smtpd_tls_received_header": "yes",
+            })
         if not _knows_parameter("smtpd_forbid_bare_newline"):
             for key in ("smtpd_forbid_bare_newline",
                         "smtpd_forbid_bare_newline_exclusions"):
@@ -150,6 +179,11 @@ class PrivatePostfix:
                 f.write(f"{key} = {value}\n")
         with open(os.path.join(self.etc, "master.cf"), "w") as f:
             f.write(MASTER_CF.format(port=f"127.0.0.1:{self.port}"))
+            if self.tls:
+                # smtpd gets its TLS randomness from tlsmgr; without it
+                # STARTTLS answers 454.
+                f.write("tlsmgr    unix  -       -       n       1000?   1"
+                        "       tlsmgr\n")
 
     def _postfix(self, *args, check=True):
         return subprocess.run(["postfix", "-c", self.etc, *args],
@@ -219,6 +253,19 @@ def postfix():
     if shutil.which("postfix") is None:
         pytest.skip("postfix is not installed (scripts/install-deps)")
     server = PrivatePostfix()
+    try:
+        server.start()
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.fixture(scope="module")
+def postfix_tls():
+    """A private Postfix that offers STARTTLS with a test certificate."""
+    if shutil.which("postfix") is None or shutil.which("openssl") is None:
+        pytest.skip("postfix or openssl is not installed (scripts/install-deps)")
+    server = PrivatePostfix(tls=True)
     try:
         server.start()
         yield server

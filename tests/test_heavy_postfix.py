@@ -7,7 +7,7 @@ import uuid
 
 import pytest
 
-from postfix_fixture import DOMAIN, postfix  # noqa: F401 (the fixture)
+from postfix_fixture import DOMAIN, postfix, postfix_tls  # noqa: F401
 
 
 def form(*pairs):
@@ -77,3 +77,34 @@ sendall true
                     b"(From:)==(visitor@example.net)\n"
                     b"(Comments:)==(first line\n.\n..two dots\nlast line)\n\n")
     assert f"{hello} TARVELO" in site.log_text()
+
+
+@pytest.mark.parametrize("host", ["localhost", "127.0.0.1"])
+def test_delivers_to_postfix_over_starttls(site, postfix_tls, host):
+    """STARTTLS with the certificate verified against the smtp line's host;
+    Postfix notes the TLS session in its Received line."""
+    marker = uuid.uuid4().hex
+    before = len(postfix_tls.delivered("owner"))
+    site.write_ini(f"""smtp {host}:{postfix_tls.port}
+logging debug
+smtp_tls starttls
+smtp_tls_ca {postfix_tls.tls_cert}
+headerline To: owner@{DOMAIN}
+use_submitted_variable_for_headerline From:
+headerline Subject: Form {marker}
+use_submitted_variable_for_bodycontent Comments:
+""")
+    proc = site.run(form(("From:", "visitor@example.net"),
+                         ("Comments:", "over TLS\n.\nend")))
+    assert proc.returncode == 0
+    assert b"email sent." in proc.stdout, site.log_text()
+    got = postfix_tls.wait_for("owner", before + 1)
+    assert len(got) == before + 1, postfix_tls.log_text()[-3000:]
+    message = got[-1]
+    assert f"Subject: Form {marker}".encode() in message
+    header = message.partition(b"\n\n")[0]
+    assert b"(using TLSv1." in header, header
+    assert b" Comments: over TLS\n" in message
+    log = site.log_text()
+    assert "{STARTTLS\n}" in log and log.count("{EHLO TARVELO\n}") == 2
+    assert "TLS connection established from" in postfix_tls.log_text()

@@ -53,8 +53,10 @@ bool parse_positive(const char* text, long limit, int* out) {
   return true;
 }
 
+// Every line is tried against every keyword; the first byte turns most of
+// them away without a call.
 bool starts_with(const char* line, const char* prefix, size_t length) {
-  return strncmp(line, prefix, length) == 0;
+  return line[0] == prefix[0] && strncmp(line, prefix, length) == 0;
 }
 
 // The keywords added after the original set. Each follows the ini rules:
@@ -269,20 +271,23 @@ void parse_ini_text(const char* text, long size, mail_settings* settings,
 void load_ini(const char* path) {
   FILE* file = fopen(path, "r");
   if (file == nullptr) fail_with_page("The ini file could not be opened.");
-  size_t capacity = 16384;
+  // The file is read in large blocks straight into the text, so the stream
+  // needs no buffer of its own (one allocation and one page less).
+  setvbuf(file, nullptr, _IONBF, 0);
+  // Most ini files are a few hundred bytes; a larger one doubles the block.
+  size_t capacity = 4096;
   size_t size = 0;
   char* text = static_cast<char*>(malloc(capacity));
   if (text == nullptr) fail_with_page("Unable to malloc memory");
   for (;;) {
-    size_t n = fread(text + size, 1, capacity - size, file);
-    size += n;
-    if (n == 0) break;
-    if (size == capacity) {
-      capacity *= 2;
-      char* grown = static_cast<char*>(realloc(text, capacity));
-      if (grown == nullptr) fail_with_page("Unable to malloc memory");
-      text = grown;
-    }
+    size += fread(text + size, 1, capacity - size, file);
+    // fread returns less than asked for only at the end of the file or on a
+    // read error; either way there is no more to read.
+    if (size < capacity) break;
+    capacity *= 2;
+    char* grown = static_cast<char*>(realloc(text, capacity));
+    if (grown == nullptr) fail_with_page("Unable to malloc memory");
+    text = grown;
   }
   fclose(file);
   parse_ini_text(text, static_cast<long>(size), &the_mail_settings,

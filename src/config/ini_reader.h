@@ -52,18 +52,20 @@ struct mail_settings {
   char* spool_folder = nullptr;
   char* queued_html_page = nullptr;
 
-  // Abuse controls.
-  char* allowed_recipients[kMaxAllowedRecipients];
-  int allowed_recipient_count = 0;
+  // Abuse controls. The list comes last, so that every other setting
+  // shares the first page of the record.
   char* reply_to_field = nullptr;
   char* honeypot_field = nullptr;
   int rate_limit = 0;  // per hour and client address; 0: no limit
+  int allowed_recipient_count = 0;
+  char* allowed_recipients[kMaxAllowedRecipients];
 };
 
+// The count comes first: a short list then touches two pages, not three.
 struct entry_list {
+  int count = 0;
   char* names[kMaxListEntries];
   char* values[kMaxListEntries];
-  int count = 0;
 };
 
 extern mail_settings the_mail_settings;

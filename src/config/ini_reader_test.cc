@@ -321,5 +321,25 @@ TEST(IniReaderTest, CutLineEnd) {
   }
 }
 
+// load_ini reads into a block that doubles from 4096 bytes; sizes around
+// each doubling must arrive whole, the last line included.
+TEST(IniReaderTest, LoadIniReadsFilesOfEverySizeWhole) {
+  std::string dir = fresh_temp_dir();
+  for (size_t size : {4095u, 4096u, 4097u, 8192u, 30000u}) {
+    SCOPED_TRACE(size);
+    scoped_test_log log;
+    std::string last = "smtp host" + std::to_string(size);
+    std::string text(size - last.size() - 1, 'x');
+    for (size_t i = 79; i < text.size(); i += 80) text[i] = '\n';
+    text += "\n" + last;
+    ASSERT_EQ(size, text.size());
+    std::string path = dir + "/big" + std::to_string(size) + ".ini";
+    write_file(path, text);
+    load_ini(path.c_str());
+    ASSERT_NE(nullptr, the_mail_settings.smtp);
+    EXPECT_EQ(last.substr(5), the_mail_settings.smtp);
+  }
+}
+
 }  // namespace
 }  // namespace tarvelo

@@ -10,11 +10,13 @@ namespace tarvelo {
 constexpr int kMaxFormPairs = 1000;
 constexpr int kMaxFormBody = 99999;
 
+// The counts come before the arrays: a run with a few pairs then touches
+// two pages of the table, not three.
 struct form_table {
-  char* names[kMaxFormPairs];
-  char* values[kMaxFormPairs];
   int form_count = 0;
   int form_dumped = 0;  // set by the first lookup, which logs the table
+  char* names[kMaxFormPairs];
+  char* values[kMaxFormPairs];
 };
 
 // The process-wide table of this run; written once by read_form.

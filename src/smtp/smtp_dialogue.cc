@@ -41,6 +41,20 @@ void format_command(char* out, const char* format, ...) {
   va_end(args);
 }
 
+// Records how the delivery ended for a caller that asked (job.report).
+void note_end(smtp_report* report, smtp_end end, int code, const char* format,
+              ...) TARVELO_PRINTF(4, 5);
+void note_end(smtp_report* report, smtp_end end, int code, const char* format,
+              ...) {
+  if (report == nullptr) return;
+  report->end = end;
+  report->reply_code = code;
+  va_list args;
+  va_start(args, format);
+  vsnprintf(report->reason, sizeof report->reason, format, args);
+  va_end(args);
+}
+
 // How one step of the dialogue went.
 enum step_result {
   STEP_ACCEPTED,
@@ -49,9 +63,11 @@ enum step_result {
   STEP_NO_WRITE,   // the command could not be written
 };
 
+// Reads a reply and checks its code: wanted 2 takes any 2xx, a full code
+// (354, 334) only itself.
 step_result check_reply(smtp_connection* c, int wanted) {
   if (!read_reply(c, FACE_REPLY)) return STEP_NO_REPLY;
-  bool accepted = wanted == 354 ? c->reply_code == 354
+  bool accepted = wanted >= 100 ? c->reply_code == wanted
                                 : is_positive(c->reply_code);
   return accepted ? STEP_ACCEPTED : STEP_REFUSED;
 }
@@ -71,16 +87,26 @@ int end_dialogue(smtp_connection* c, step_result result, const char* what) {
     case STEP_REFUSED:
       log_event(LOG_ERRORS, "SMTP server refused %s: {%s}", what,
                 c->final_line);
+      // Noted before QUIT's reply takes the place of the refusing one.
+      note_end(c->report,
+               c->in_transaction ? SMTP_END_MESSAGE_REFUSED
+                                 : SMTP_END_SESSION_REFUSED,
+               c->reply_code, "%s refused: %s", what, c->final_line);
       // The server is listening: RFC 5321 4.1.1.10 wants QUIT and its reply.
       if (sendr(c, "QUIT")) read_reply(c, FACE_REPLY);
       break;
     case STEP_NO_REPLY:
       log_event(LOG_ERRORS, "SMTP server gave no complete reply to %s", what);
+      note_end(c->report, SMTP_END_BROKEN, -1, "no complete reply to %s",
+               what);
       // Whatever is still to come would arrive after the time limit or not
       // at all, so QUIT is sent without waiting for its answer.
       sendr(c, "QUIT");
       break;
     case STEP_NO_WRITE:
+      note_end(c->report, SMTP_END_BROKEN, -1, "%s could not be written",
+               what);
+      break;
     case STEP_ACCEPTED:
       break;
   }
@@ -138,7 +164,155 @@ step_result add_copy_recipient(smtp_connection* c, const char* address,
   return result;
 }
 
-int run_dialogue(smtp_connection* c, const smtp_job& job) {
+bool has_text(const char* text) { return text != nullptr && *text != '\0'; }
+
+// Whether the dialogue needs what the server lists in its EHLO reply.
+bool needs_capabilities(const smtp_job& job) {
+  return job.tls == TLS_STARTTLS || has_text(job.user);
+}
+
+// Takes leave of a server that is still listening, after an error line that
+// said why: QUIT and its reply (RFC 5321 4.1.1.10). Returns 0.
+int quit_after(smtp_connection* c, int code, const char* reason) {
+  note_end(c->report, SMTP_END_SESSION_REFUSED, code, "%s", reason);
+  if (sendr(c, "QUIT")) read_reply(c, FACE_REPLY);
+  return 0;
+}
+
+// Says hello, noting the server's capabilities in *caps. EHLO whenever TLS
+// or AUTH is asked for, since both need to know what the server offers.
+// Returns how it went; *hello is the command the reply answers.
+step_result say_hello(smtp_connection* c, const smtp_job& job,
+                      ehlo_capabilities* caps, const char** hello) {
+  bool ehlo = job.hello_method == HELLO_EHLO || job.tls != TLS_NONE ||
+              has_text(job.user);
+  *hello = ehlo ? "EHLO TARVELO" : "HELO TARVELO";
+  *caps = ehlo_capabilities();
+  c->capabilities = caps;
+  step_result result = exchange(c, *hello, 2);
+  c->capabilities = nullptr;
+  if (result == STEP_REFUSED && ehlo && !needs_capabilities(job) &&
+      c->reply_code >= 500 && c->reply_code <= 599) {
+    // RFC 5321 3.2: a server that does not know EHLO is greeted with HELO.
+    log_event(LOG_DEBUG, "SMTP server refused EHLO, saying HELO instead: {%s}",
+              c->final_line);
+    *hello = "HELO TARVELO";
+    result = exchange(c, *hello, 2);
+  }
+  return result;
+}
+
+// Runs the TLS handshake on the connection and moves it onto the secured
+// net. Returns 1, or 0 after the error line; the connection is then dropped
+// without another byte, since the server expects TLS records now.
+int secure_connection(smtp_connection* c, const smtp_job& job,
+                      tls_layer* tls, const char* host) {
+  tls_outcome outcome;
+  net_ops* secured = tls->secure(c->net, c->socket, host, job.tls_ca,
+                                 c->deadline_ms, &outcome);
+  if (secured == nullptr) {
+    report_tls_failure(outcome, host, job.tls_ca);
+    note_end(c->report, SMTP_END_SESSION_REFUSED, -1, "%s: %s",
+             tls_failure_name(outcome.failure), outcome.detail);
+    return 0;
+  }
+  c->net = secured;
+  return 1;
+}
+
+// RFC 3207 4: STARTTLS, and the handshake after its 220. Never falls back
+// to plain text. Returns 1 when the connection is secured, else 0 with the
+// dialogue ended.
+int start_tls(smtp_connection* c, const smtp_job& job, tls_layer* tls,
+              const char* host, const ehlo_capabilities& caps) {
+  if (!caps.starttls) {
+    log_event(LOG_ERRORS,
+              "STARTTLS not offered by the SMTP server (%s): the mail is not "
+              "sent, since smtp_tls starttls never sends it without TLS.",
+              host);
+    return quit_after(c, -1, "STARTTLS not offered");
+  }
+  step_result result = exchange(c, "STARTTLS", 2);
+  if (result != STEP_ACCEPTED) return end_dialogue(c, result, "STARTTLS");
+  return secure_connection(c, job, tls, host);
+}
+
+// Sends a command carrying AUTH data, traced as `shown`, and checks the
+// reply against wanted.
+step_result exchange_secret(smtp_connection* c, const char* command,
+                            const char* shown, int wanted) {
+  if (!sendr_secret(c, command, shown)) return STEP_NO_WRITE;
+  return check_reply(c, wanted);
+}
+
+// Keeps text as AUTH data of the connection, to be masked wherever it
+// would be shown; freed by forget_secrets.
+char* keep_secret(smtp_connection* c, char* text) {
+  c->secrets[c->secret_count++] = text;
+  return text;
+}
+
+void forget_secrets(smtp_connection* c) {
+  for (int i = 0; i < c->secret_count; ++i) {
+    char* text = const_cast<char*>(c->secrets[i]);
+    memset(text, 0, strlen(text));
+    free(text);
+    c->secrets[i] = nullptr;
+  }
+  c->secret_count = 0;
+}
+
+// RFC 4954: logs in with the job's user and password, by PLAIN (RFC 4616,
+// the initial response in the AUTH command) or else LOGIN (the user and the
+// password each answering a 334 challenge). Returns 1 after 2xx (235), else
+// 0 with the dialogue ended.
+int authenticate(smtp_connection* c, const smtp_job& job,
+                 const ehlo_capabilities& caps) {
+  if (!caps.auth_plain && !caps.auth_login) {
+    log_event(LOG_ERRORS,
+              "SMTP authentication not possible: the server offers neither "
+              "AUTH PLAIN nor AUTH LOGIN, so smtp_user %s cannot log in; the "
+              "mail is not sent.",
+              job.user);
+    return quit_after(c, -1, "no AUTH PLAIN or AUTH LOGIN offered");
+  }
+  step_result result;
+  const char* step = "AUTH LOGIN";
+  if (caps.auth_plain) {
+    step = "AUTH PLAIN";
+    const char* argument =
+        keep_secret(c, auth_plain_argument(job.user, job.password));
+    size_t size = strlen("AUTH PLAIN ") + strlen(argument) + 1;
+    char* command = static_cast<char*>(malloc(size));
+    if (command == nullptr) fail_with_page("Unable to malloc memory.");
+    keep_secret(c, command);
+    snprintf(command, size, "AUTH PLAIN %s", argument);
+    result = exchange_secret(c, command, "AUTH PLAIN ********", 2);
+  } else {
+    result = exchange(c, "AUTH LOGIN", 334);
+    if (result == STEP_ACCEPTED) {
+      result = exchange_secret(c, keep_secret(c, base64_text(job.user)),
+                               kPasswordMask, 334);
+    }
+    if (result == STEP_ACCEPTED) {
+      result = exchange_secret(c, keep_secret(c, base64_text(job.password)),
+                               kPasswordMask, 2);
+    }
+  }
+  if (result == STEP_ACCEPTED) {
+    log_event(LOG_DEBUG, "SMTP authentication accepted for smtp_user %s",
+              job.user);
+    return 1;
+  }
+  if (result != STEP_REFUSED) return end_dialogue(c, result, step);
+  log_event(LOG_ERRORS,
+            "SMTP authentication refused for smtp_user %s (%s): {%s}",
+            job.user, step, c->final_line);
+  return quit_after(c, c->reply_code, "authentication refused");
+}
+
+int run_dialogue(smtp_connection* c, const smtp_job& job, tls_layer* tls,
+                 const char* host) {
   char command[kCommandBufferSize];
 
   if (!read_reply(c, FACE_GREETING)) {
@@ -149,19 +323,21 @@ int run_dialogue(smtp_connection* c, const smtp_job& job) {
   }
 
   // RFC 5321 4.3.1: every command waits for the reply to the one before.
-  const char* hello =
-      job.hello_method == HELLO_EHLO ? "EHLO TARVELO" : "HELO TARVELO";
-  step_result result = exchange(c, hello, 2);
-  if (result == STEP_REFUSED && job.hello_method == HELLO_EHLO &&
-      c->reply_code >= 500 && c->reply_code <= 599) {
-    // RFC 5321 3.2: a server that does not know EHLO is greeted with HELO.
-    log_event(LOG_DEBUG, "SMTP server refused EHLO, saying HELO instead: {%s}",
-              c->final_line);
-    hello = "HELO TARVELO";
-    result = exchange(c, hello, 2);
-  }
+  ehlo_capabilities caps;
+  const char* hello = nullptr;
+  step_result result = say_hello(c, job, &caps, &hello);
   if (result != STEP_ACCEPTED) return end_dialogue(c, result, hello);
 
+  if (job.tls == TLS_STARTTLS) {
+    if (!start_tls(c, job, tls, host, caps)) return 0;
+    // RFC 3207 4.2: what the server said before TLS is forgotten; it is
+    // asked again.
+    result = say_hello(c, job, &caps, &hello);
+    if (result != STEP_ACCEPTED) return end_dialogue(c, result, hello);
+  }
+  if (has_text(job.user) && !authenticate(c, job, caps)) return 0;
+
+  c->in_transaction = true;
   format_command(command, "MAIL FROM:<%s>", job.from);
   result = exchange(c, command, 2);
   if (result != STEP_ACCEPTED) return end_dialogue(c, result, command);
@@ -178,11 +354,17 @@ int run_dialogue(smtp_connection* c, const smtp_job& job) {
   result = exchange(c, "DATA", 354);
   if (result != STEP_ACCEPTED) return end_dialogue(c, result, "DATA");
 
-  if (!write_message(c, job)) return 0;
+  if (!write_message(c, job)) {
+    note_end(c->report, SMTP_END_BROKEN, -1,
+             "the message could not be written");
+    return 0;
+  }
   result = check_reply(c, 2);
   if (result != STEP_ACCEPTED) return end_dialogue(c, result, "the message");
 
   // The message is accepted; what QUIT brings changes nothing.
+  note_end(c->report, SMTP_END_ACCEPTED, c->reply_code, "accepted: %s",
+           c->final_line);
   if (sendr(c, "QUIT")) read_reply(c, FACE_REPLY);
   return 1;
 }
@@ -245,11 +427,22 @@ int read_reply(smtp_connection* c, reply_face face) {
                 memchr(area + examined, '\n', held - examined))) != nullptr) {
       char* line = area + examined;
       *line_feed = '\0';
+      // Bytes after the reply's last line are no part of it.
+      if (c->capabilities != nullptr && final_line == nullptr) {
+        note_ehlo_line(line, static_cast<size_t>(line_feed - line),
+                       c->capabilities);
+      }
+      const char* shown = line;
+      if (c->secret_count > 0 &&
+          mask_secrets(line, c->secrets, c->secret_count, c->masked_line,
+                       sizeof c->masked_line)) {
+        shown = c->masked_line;
+      }
       if (face == FACE_GREETING) {
-        log_event(LOG_DEBUG, "RECV(%d): {%s}\n", c->socket, line);
+        log_event(LOG_DEBUG, "RECV(%d): {%s}\n", c->socket, shown);
       } else {
         log_event(LOG_DEBUG, "RECV(%d):[%d] {%s}\n", c->socket,
-                  dropped + static_cast<int>(line_feed - area), line);
+                  dropped + static_cast<int>(line_feed - area), shown);
       }
       // RFC 5321 4.2.1: "-" after the code marks a line that is not the last.
       if (final_line == nullptr && (strlen(line) < 4 || line[3] != '-')) {
@@ -262,6 +455,13 @@ int read_reply(smtp_connection* c, reply_face face) {
       if (end > final_line && end[-1] == '\r') end[-1] = '\0';
       c->final_line = final_line;
       c->reply_code = reply_code_of(final_line);
+      // A server that echoes AUTH data must not put it into the error line
+      // that quotes its reply.
+      if (c->secret_count > 0 &&
+          mask_secrets(final_line, c->secrets, c->secret_count,
+                       c->masked_line, sizeof c->masked_line)) {
+        c->final_line = c->masked_line;
+      }
       return 1;
     }
     // Lines already traced make room for the rest of a long reply.
@@ -276,10 +476,15 @@ int read_reply(smtp_connection* c, reply_face face) {
 }
 
 int sendr(smtp_connection* c, const char* command) {
-  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", c->socket, command);
+  return sendr_secret(c, command, nullptr);
+}
+
+int sendr_secret(smtp_connection* c, const char* command, const char* shown) {
+  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", c->socket,
+            shown ? shown : command);
   int size = static_cast<int>(strlen(command));
-  if (size > 0 && socket_write_all(c->net, c->socket, command, size,
-                                   c->deadline_ms) < size) {
+  if (size > 0 && socket_write_shown(c->net, c->socket, command, size,
+                                     c->deadline_ms, shown) < size) {
     report_socket_error(c->net, "TCPwrite failed in sendr(1)");
     return 0;
   }
@@ -292,13 +497,46 @@ int sendr(smtp_connection* c, const char* command) {
   return 1;
 }
 
+namespace {
+
+// Settings that cannot work end a delivery before anything is sent: a TLS
+// mode not understood must not become plain text, and a password is only
+// ever sent inside TLS. Returns 1 when the job may go ahead.
+int check_security_settings(const smtp_job& job) {
+  const char* why = nullptr;
+  if (job.tls == TLS_INVALID) {
+    why = "smtp_tls is neither starttls nor implicit, and the mail is never "
+          "sent in plain text instead";
+  } else if (has_text(job.user) && !has_text(job.password)) {
+    why = "smtp_user is set without smtp_password";
+  } else if (!has_text(job.user) && has_text(job.password)) {
+    why = "smtp_password is set without smtp_user";
+  } else if (has_text(job.user) && job.tls == TLS_NONE) {
+    why = "smtp_user is set without smtp_tls, and a password is never sent "
+          "without TLS (add smtp_tls starttls or smtp_tls implicit)";
+  }
+  if (why == nullptr) return 1;
+  log_event(LOG_ERRORS, "No mail sent: %s.", why);
+  note_end(job.report, SMTP_END_SESSION_REFUSED, -1, "%s", why);
+  return 0;
+}
+
+}  // namespace
+
 int deliver_mail(const smtp_job& job, net_ops* net, bool* started) {
+  return deliver_mail(job, net, platform_tls(), started);
+}
+
+int deliver_mail(const smtp_job& job, net_ops* net, tls_layer* tls,
+                 bool* started) {
   if (job.server == nullptr) {
+    note_end(job.report, SMTP_END_NO_SERVER, -1, "no smtp setting");
     log_event(LOG_ERRORS,
               "No smtp setting in the ini file: there is no server to send "
               "the email to.");
     return 0;
   }
+  if (!check_security_settings(job)) return 0;
   int port = kDefaultSmtpPort;
   char* host = split_server_text(job.server, &port);
   if (!*started) {
@@ -310,20 +548,42 @@ int deliver_mail(const smtp_job& job, net_ops* net, bool* started) {
   smtp_connection c;
   c.net = net;
   c.line_end = job.line_end;
+  c.report = job.report;
   c.deadline_ms = net->now_ms() + static_cast<long long>(seconds) * 1000;
   c.socket = connect_to_server(net, host, port, c.deadline_ms);
   if (c.socket == -1) {
     log_event(LOG_ERRORS, "SMTP email server (%s) did not respond.\n", host);
+    note_end(job.report, SMTP_END_NO_CONNECTION, -1,
+             "the SMTP email server (%s) did not respond", host);
     free(host);
     return 0;
   }
+  int delivered = 0;
+  // RFC 8314 3.3: implicit TLS, the handshake before any SMTP byte.
+  if (job.tls != TLS_IMPLICIT || secure_connection(&c, job, tls, host)) {
+    delivered = run_dialogue(&c, job, tls, host);
+  }
+  forget_secrets(&c);
   free(host);
-  return run_dialogue(&c, job);
+  return delivered;
+}
+
+smtp_job smtp_job_for_settings(const mail_settings& settings) {
+  smtp_job job;
+  job.server = settings.smtp;
+  job.line_end = settings.line_end;
+  job.hello_method = settings.hello_method;
+  job.timeout_seconds = settings.smtp_timeout;
+  job.tls = settings.smtp_tls;
+  job.tls_ca = settings.smtp_tls_ca;
+  job.user = settings.smtp_user;
+  job.password = settings.smtp_password;
+  return job;
 }
 
 int smtp_send_mail(const char* server, const char* from, const char* to,
                    const char* header_text, const char* body_text) {
-  smtp_job job;
+  smtp_job job = smtp_job_for_settings(the_mail_settings);
   job.server = server;
   job.from = from;
   job.to = to;
@@ -331,9 +591,6 @@ int smtp_send_mail(const char* server, const char* from, const char* to,
   job.cc = the_envelope.cc_address;
   job.header_text = header_text;
   job.body_text = body_text;
-  job.line_end = the_mail_settings.line_end;
-  job.hello_method = the_mail_settings.hello_method;
-  job.timeout_seconds = the_mail_settings.smtp_timeout;
   return deliver_mail(job, platform_net(), &sockets_started);
 }
 

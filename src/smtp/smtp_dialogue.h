@@ -5,7 +5,9 @@
 #pragma once
 
 #include "config/ini_reader.h"
+#include "smtp/smtp_auth.h"
 #include "smtp/socket_layer.h"
+#include "smtp/tls_layer.h"
 
 namespace tarvelo {
 
@@ -22,6 +24,26 @@ constexpr int kCommandBufferSize = 10000;  // a command holds 9998 characters
 constexpr int kReplyAreaSize = 1000;
 constexpr int kDefaultSmtpPort = 25;
 
+// How a delivery ended, for a caller that treats a refused message otherwise
+// than a server it could not reach (the spool's resend). The delivery itself
+// is the same whether or not anyone asks.
+enum smtp_end {
+  SMTP_END_ACCEPTED,         // the server accepted the end of data
+  SMTP_END_NO_SERVER,        // no server text: nothing attempted
+  SMTP_END_NO_CONNECTION,    // no connection could be made
+  SMTP_END_BROKEN,           // a reply unread (time limit included), a write failed
+  SMTP_END_SESSION_REFUSED,  // refused before the mail transaction (greeting, hello)
+  SMTP_END_MESSAGE_REFUSED,  // MAIL FROM, the To recipient, DATA or the end of data refused
+};
+
+constexpr int kSmtpReasonSize = 300;
+
+struct smtp_report {
+  smtp_end end = SMTP_END_NO_SERVER;
+  int reply_code = -1;  // the code of the refusing reply; -1 for the others
+  char reason[kSmtpReasonSize] = "";  // one line in words, cut to fit
+};
+
 // Everything one delivery reads.
 struct smtp_job {
   const char* server = nullptr;  // host[:port]; null when there is none
@@ -34,7 +56,19 @@ struct smtp_job {
   const char* line_end = "\r\n";
   hello_kind hello_method = HELLO_HELO;
   int timeout_seconds = kDefaultSmtpTimeout;  // not positive: the default
+  smtp_report* report = nullptr;  // when set, filled with how it ended
+  // Transport security and authentication; without them the dialogue is
+  // plain SMTP as it always was.
+  tls_mode tls = TLS_NONE;
+  const char* tls_ca = nullptr;    // trusted CA file; null: the system's
+  const char* user = nullptr;      // AUTH with user and password; null: none
+  const char* password = nullptr;
 };
+
+// A job carrying what settings say about the connection (server, line end,
+// hello method, time limit, and whatever else concerns the server); the
+// message fields are left empty for the caller.
+smtp_job smtp_job_for_settings(const mail_settings& settings);
 
 // Splits a server text into a new heap copy of the host (the text before the
 // first ":", or all of it) and the port: 25 without ":", else the decimal
@@ -63,7 +97,29 @@ char* split_server_text(const char* server, int* port);
 // - a write that fails: its reports, nothing more is sent.
 // The time limit covers everything from connecting to the reply to QUIT;
 // when it strikes, the step in progress fails with 10060 ("Timedout").
+// When job.report is set it says which of these ended the delivery.
+//
+// With job.tls or job.user set the hello is always EHLO, and:
+// - before connecting, an smtp_tls value not understood (TLS_INVALID), a
+//   user without TLS, a user without a password or a password without a
+//   user: an error line, nothing attempted;
+// - TLS_IMPLICIT (RFC 8314): the TLS handshake comes first, the whole
+//   dialogue runs inside it;
+// - TLS_STARTTLS (RFC 3207): after EHLO, STARTTLS (2xx wanted), the
+//   handshake, EHLO again; a server that does not list STARTTLS, or that
+//   refuses it, gets QUIT and nothing else;
+// - a handshake that fails (see tls_layer.h): an error line in words, the
+//   connection is dropped without another byte;
+// - a user: AUTH PLAIN after the (last) EHLO, or AUTH LOGIN when only that
+//   is listed (RFC 4954); 235 wanted in the end. A server listing neither,
+//   or refusing: an error line with its reply, QUIT. The AUTH data is
+//   traced as kPasswordMask.
+// The time limit covers the handshake too.
 int deliver_mail(const smtp_job& job, net_ops* net, bool* sockets_started);
+
+// deliver_mail with the TLS layer to use; the one above uses platform_tls().
+int deliver_mail(const smtp_job& job, net_ops* net, tls_layer* tls,
+                 bool* sockets_started);
 
 // One open connection of a delivery.
 struct smtp_connection {
@@ -77,6 +133,15 @@ struct smtp_connection {
   char area[kReplyAreaSize + 1];
   const char* final_line = "";
   int reply_code = -1;
+  smtp_report* report = nullptr;  // the job's, or null
+  bool in_transaction = false;    // set once MAIL FROM is about to be sent
+  // When set, read_reply notes every line it receives in it.
+  ehlo_capabilities* capabilities = nullptr;
+  // AUTH data sent on this connection. Should a server echo it, read_reply
+  // shows it as kPasswordMask in its trace lines and in final_line.
+  const char* secrets[3] = {nullptr, nullptr, nullptr};
+  int secret_count = 0;
+  char masked_line[2 * kReplyAreaSize + 1];  // final_line when masked
 };
 
 // Who a read is for; only the trace line differs.
@@ -101,5 +166,10 @@ int read_reply(smtp_connection* connection, reply_face face);
 // "TCPwrite failed in sendr(1)" (the command; the line end is then not
 // written) or "TCPwrite failed in sendr(2)" (the line end).
 int sendr(smtp_connection* connection, const char* command);
+
+// sendr for a command that carries AUTH data: the SEND and SENT trace lines
+// show `shown` in place of the command.
+int sendr_secret(smtp_connection* connection, const char* command,
+                 const char* shown);
 
 }  // namespace tarvelo

@@ -103,6 +103,11 @@ int connect_to_server(net_ops* net, char* host, int port,
 
 int socket_write_all(net_ops* net, int socket, const char* data, int size,
                      long long deadline_ms) {
+  return socket_write_shown(net, socket, data, size, deadline_ms, nullptr);
+}
+
+int socket_write_shown(net_ops* net, int socket, const char* data, int size,
+                       long long deadline_ms, const char* shown) {
   if (size == 0) return 0;
   if (socket == -1) return -1;
   int written = 0;
@@ -113,7 +118,7 @@ int socket_write_all(net_ops* net, int socket, const char* data, int size,
       return -1;
     }
     log_event(LOG_DEBUG, "SENT(%d): (%d/%d bytes) {%s}", socket, taken, size,
-              data + written);
+              shown ? shown : data + written);
     written += taken;
     if (written < size) net->pause_ms(kPartialWritePauseMs);
   }

@@ -16,6 +16,7 @@ constexpr int WSA_EINTR = 10004;
 constexpr int WSA_EWOULDBLOCK = 10035;
 constexpr int WSA_EINPROGRESS = 10036;
 constexpr int WSA_ENOTSOCK = 10038;
+constexpr int WSA_ECONNABORTED = 10053;
 constexpr int WSA_ESHUTDOWN = 10058;
 constexpr int WSA_ETIMEDOUT = 10060;
 constexpr int WSA_ECONNREFUSED = 10061;
@@ -112,6 +113,12 @@ int connect_to_server(net_ops* net, char* host, int port,
 // the context "Socket Error, could not write.". Bytes already taken stay sent.
 int socket_write_all(net_ops* net, int socket, const char* data, int size,
                      long long deadline_ms);
+
+// socket_write_all whose trace lines show `shown` in place of the text from
+// each piece's start, for data that must not reach the log; shown null
+// traces the data as socket_write_all does.
+int socket_write_shown(net_ops* net, int socket, const char* data, int size,
+                       long long deadline_ms, const char* shown);
 
 // The words the error table gives a Windows Sockets error number, the part
 // of the log line after "wsock: (<context>) "; null for 0 and for a number

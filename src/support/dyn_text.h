@@ -20,11 +20,12 @@ constexpr int kDynTextStartRoom = 64000;
 constexpr int kDynTextGrowSlack = 20000;
 
 // One formatting scratch set. Not reentrant: a format must complete before
-// the next one on the same set starts.
+// the next one on the same set starts. The small fields come first so that
+// setting them up touches the page the first format writes anyway.
 struct format_scratch {
-  char fixed[kScratchFixedSize];
   char* overflow = nullptr;
   int overflow_size = kScratchOverflowStart;
+  char fixed[kScratchFixedSize];
 };
 
 // Formats into the scratch set and returns the text, which stays valid until

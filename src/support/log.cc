@@ -14,10 +14,20 @@ namespace tarvelo {
 namespace {
 
 // Process-wide: set by the run sequence (path) and the ini reader (logging);
-// read by every log line.
-const char* current_log_path = "";
-const char* current_logging = nullptr;
-bool log_in_progress = false;
+// read by every log line. It also keeps the start of a log line
+// ("<stamp> - pid(<pid>) - ") as last formatted. Its initial values put the
+// record among the initialised data, whose pages every run touches anyway,
+// rather than on a page of its own.
+struct log_state {
+  const char* path = "";
+  const char* logging = nullptr;
+  bool in_progress = false;
+  long long head_second = -1;
+  int head_pid = -1;
+  size_t head_length = 0;
+  char head[160] = {};
+};
+log_state the_log;
 
 // The log's own scratch set, so a log line never clobbers text that a
 // dyn_text is still formatting.
@@ -32,9 +42,9 @@ const char* const kDaySuffix[10] = {"th", "st", "nd", "rd", "th",
 
 }  // namespace
 
-void log_set_path(const char* path) { current_log_path = path; }
-const char* log_path() { return current_log_path; }
-void log_set_logging(const char* logging) { current_logging = logging; }
+void log_set_path(const char* path) { the_log.path = path; }
+const char* log_path() { return the_log.path; }
+void log_set_logging(const char* logging) { the_log.logging = logging; }
 
 int log_level_enabled(const char* logging, int level) {
   if (level == LOG_ERRORS) return 1;
@@ -54,19 +64,29 @@ void format_log_stamp(const struct tm& when, char* out, int out_size) {
 }
 
 void log_event(int level, const char* format, ...) {
-  if (log_in_progress || current_log_path == nullptr) return;
-  log_in_progress = true;
-  if (!log_level_enabled(current_logging, level)) {
-    log_in_progress = false;
+  if (the_log.in_progress || the_log.path == nullptr) return;
+  the_log.in_progress = true;
+  if (!log_level_enabled(the_log.logging, level)) {
+    the_log.in_progress = false;
     return;
   }
-  struct tm now;
-  os_local_time(&now);
-  char head[160];
-  format_log_stamp(now, head, 96);
-  size_t head_length = strlen(head);
-  head_length += snprintf(head + head_length, sizeof head - head_length,
-                          " - pid(%d) - ", os_process_id());
+  // A run writes all its lines within a second or two, so the stamp and the
+  // pid are formatted again only when the second or the process changes.
+  long long second = os_time_seconds();
+  int pid = os_process_id();
+  if (second != the_log.head_second || pid != the_log.head_pid) {
+    struct tm now;
+    os_local_time(&now);
+    format_log_stamp(now, the_log.head, 96);
+    size_t length = strlen(the_log.head);
+    length += snprintf(the_log.head + length, sizeof the_log.head - length,
+                       " - pid(%d) - ", pid);
+    the_log.head_length = length;
+    the_log.head_second = second;
+    the_log.head_pid = pid;
+  }
+  const char* head = the_log.head;
+  size_t head_length = the_log.head_length;
 
   va_list args;
   va_start(args, format);
@@ -83,10 +103,10 @@ void log_event(int level, const char* format, ...) {
     memcpy(line, head, head_length);
     memcpy(line + head_length, message, n);
     line[size - 1] = '\n';
-    os_append_line(current_log_path, line, size);
+    os_append_line(the_log.path, line, size);
     if (line != line_buffer) free(line);
   }
-  log_in_progress = false;
+  the_log.in_progress = false;
 }
 
 void fail_with_page(const char* message) {
@@ -95,8 +115,8 @@ void fail_with_page(const char* message) {
   size_t n = strnlen(message, sizeof line - 2);
   memcpy(line, message, n);
   line[n] = '\n';
-  if (current_log_path == nullptr ||
-      !os_append_line(current_log_path, line, n + 1)) {
+  if (the_log.path == nullptr ||
+      !os_append_line(the_log.path, line, n + 1)) {
     exit(EXIT_NO_LOG);
   }
   fputs("Pragma: no-cache\n", stdout);
