@@ -25,19 +25,34 @@ const char* const faq_lines[] = {
     "file beside it.",
     "",
     "[q]",
-    "Which mail server should it hand the mail to?",
+    "Which mail server should it hand the mail to, and can it use my mail "
+    "provider?",
     "[a]",
-    "Any SMTP server that accepts mail from the web server's address without a "
-    "login: the line smtp followed by the host "
-    "names it, and a colon and a number after the host choose another port "
-    "than 25 (for example smtp mail.example.com:2525).",
-    "This version speaks plain SMTP, without TLS and without a login, so a "
-    "mail provider that insists on both cannot be "
-    "reached directly. The usual set-up is a mail relay on the web server "
-    "itself (Postfix or Exim listening on 127.0.0.1) "
-    "that takes the message at once and forwards it, with the provider's login "
-    "if need be. That is also the fastest way: "
-    "the visitor waits only for the relay on the same machine.",
+    "Any SMTP server that takes the mail: the line smtp followed by the host "
+    "names it, and a colon and a number after the "
+    "host choose another port than 25 (for example smtp mail.example.com:2525). "
+    "A relay on the web server itself (Postfix "
+    "or Exim on 127.0.0.1) is the fastest: the visitor waits only for the "
+    "relay on the same machine.",
+    "A mail provider or hosting relay that wants TLS and a login is reached "
+    "directly with four more lines. Submission on "
+    "port 587 with STARTTLS:",
+    "[pre]",
+    "smtp smtp.example.com:587",
+    "smtp_tls starttls",
+    "smtp_user forms@example.com",
+    "smtp_password the-password",
+    "[/pre]",
+    "or port 465 with TLS from the first byte: smtp smtp.example.com:465 and "
+    "smtp_tls implicit. The server's certificate "
+    "is always checked against the host of the smtp line, with the system's "
+    "CA certificates; a relay with a certificate "
+    "of its own is trusted with smtp_tls_ca /path/to/its-cert.pem. The "
+    "password is sent only inside TLS (AUTH PLAIN, or "
+    "AUTH LOGIN when the server offers only that) and never appears in the "
+    "log. When it fails, the log says why in words: "
+    "certificate not trusted, host name mismatch, handshake failed, STARTTLS "
+    "not offered, authentication refused.",
     "",
     "[q]",
     "How do I install it on a Linux web server?",
@@ -378,13 +393,33 @@ const char* const faq_lines[] = {
     "safer choice.",
     "",
     "[q]",
-    "What is the small link at the bottom of the reply pages?",
+    "How do I keep messages while the mail server is down, and resend them "
+    "from cron?",
     "[a]",
-    "A one-line credit with a link to TARVELO, put in front of the closing "
-    "</html> tag of your page (or </HTML> when the "
-    "page writes it in capitals). The line add_kolvex_link false in the ini "
-    "file leaves it out; the value must be exactly "
-    "false, in lower case and without a trailing blank.",
+    "Add spool_folder with a folder the web server's user may write (outside "
+    "the document root) and queued_html_page with a page that tells the "
+    "visitor the message was received. Every message cleared to send is then "
+    "first written to a plain-text file of its own in that folder, and the "
+    "file is removed once the server has accepted the message. When the "
+    "delivery fails (no connection, the time limit, a refusal) the file "
+    "stays, the log says queued with its name, and the visitor sees the "
+    "queued page (the failure page when queued_html_page is not set).",
+    "Run the executable with the single switch -resend_spool to try every "
+    "file again, oldest first, with the server settings of the current ini "
+    "file. It prints sent, kept or refused with each file's name, then the "
+    "totals, and exits with 0 when nothing is left to send, 3 otherwise. "
+    "From the web server's user's crontab, every ten minutes:",
+    "[pre]",
+    "*/10 * * * * cd /srv/www/cgi-bin &amp;&amp; ./mailer.cgi -resend_spool",
+    "[/pre]",
+    "Each file is locked while a run or a resend works on it, so no message "
+    "is sent twice. A message the server refuses for good (a reply starting "
+    "with 5 to the sender, the recipient or the message) is renamed to end "
+    "in .refused and never tried again; the resend's output and the log give "
+    "the server's reason. Fix the cause and rename the file back, without "
+    ".refused, to have it tried again. Files beginning with a full stop and "
+    "ending in .tmp were being written by a run that was killed; they are "
+    "never sent and can be deleted.",
     "",
     "[q]",
     "Does the success page mean that the mail was delivered?",
@@ -545,6 +580,8 @@ const char* const faq_lines[] = {
     "-FAQ                            print this page, for example ./mailer.cgi "
     "-FAQ &gt; faq.html",
     "-blanklog                       empty the log, leaving one banner line",
+    "-resend_spool                   try the messages kept in spool_folder "
+    "again",
     "-version_insert_filename FILE [-os NAME [-chip NAME]]",
     "                                rename a release file so that its name "
     "carries the version",

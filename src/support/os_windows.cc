@@ -1,0 +1,351 @@
+// Windows side of the operating-system seam. Descriptors handed out here are
+// C runtime descriptors, as on POSIX; the Win32 calls work on the handles
+// behind them.
+#include <windows.h>
+// ntsecapi.h needs windows.h first.
+#include <ntsecapi.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "support/os.h"
+
+namespace tarvelo {
+
+void os_local_time(struct tm* out) {
+  time_t now = time(nullptr);
+  localtime_s(out, &now);
+}
+
+int os_process_id() { return static_cast<int>(GetCurrentProcessId()); }
+
+int os_local_time_with_offset(struct tm* local, long long* unix_seconds) {
+  __time64_t now = _time64(nullptr);
+  _localtime64_s(local, &now);
+  *unix_seconds = static_cast<long long>(now);
+  // The local fields read as if they were UTC, minus the moment itself, is
+  // the zone's offset; struct tm has no offset field here.
+  struct tm as_utc = *local;
+  __time64_t shifted = _mkgmtime64(&as_utc);
+  return static_cast<int>((shifted - now) / 60);
+}
+
+void os_host_name(char* out, size_t size) {
+  // A DNS label set is at most 255 bytes; gethostname would need the
+  // sockets layer started.
+  char name[256];
+  DWORD length = sizeof name;
+  if (!GetComputerNameExA(ComputerNameDnsHostname, name, &length)) {
+    out[0] = '\0';
+    return;
+  }
+  size_t keep = length < size - 1 ? length : size - 1;
+  memcpy(out, name, keep);
+  out[keep] = '\0';
+}
+
+int os_random_bytes(unsigned char* out, size_t size) {
+  while (size > 0) {
+    ULONG piece = size > 0x10000 ? 0x10000 : static_cast<ULONG>(size);
+    if (!RtlGenRandom(out, piece)) return 0;
+    out += piece;
+    size -= piece;
+  }
+  return 1;
+}
+
+const char* env_or_empty(const char* name) {
+  const char* value = getenv(name);
+  return value ? value : "";
+}
+
+// The web server sends the body as bytes; text mode would drop carriage
+// returns from it and end it early at a Ctrl-Z.
+void os_stdin_binary() { _setmode(_fileno(stdin), _O_BINARY); }
+
+int os_read_stdin(char* buffer, int max) {
+  int got = 0;
+  while (got < max) {
+    int n = _read(_fileno(stdin), buffer + got,
+                  static_cast<unsigned>(max - got));
+    if (n <= 0) break;
+    got += n;
+  }
+  return got;
+}
+
+int os_append_line(const char* path, const char* data, size_t size) {
+  // Append access alone (no FILE_WRITE_DATA) makes every write land at the
+  // end of the file in one step, so lines of runs that log at once never
+  // overwrite or split each other.
+  HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ |
+                            FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  DWORD written = 0;
+  BOOL ok = WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == size;
+}
+
+long long os_time_seconds() { return static_cast<long long>(_time64(nullptr)); }
+
+namespace {
+
+HANDLE handle_of(int fd) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+// The lock covers every byte the file may ever hold.
+constexpr DWORD kWholeRange = 0xffffffff;
+
+// Opens path for reading and writing with every sharing mode, delete
+// included: as on POSIX, a file that a run holds open and locked can still
+// be renamed or removed (the spool does both to files it holds). Returns
+// INVALID_HANDLE_VALUE with GetLastError set on failure.
+HANDLE open_shared(const char* path, DWORD disposition) {
+  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Hands the handle to the C runtime, which closes it with the descriptor.
+// Returns -1 (the handle closed) when the runtime has no room.
+int descriptor_of(HANDLE file) {
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY);
+  if (fd < 0) CloseHandle(file);
+  return fd;
+}
+
+bool lock_whole(HANDLE file, DWORD flags) {
+  OVERLAPPED from_start;
+  memset(&from_start, 0, sizeof from_start);
+  return LockFileEx(file, flags, 0, kWholeRange, kWholeRange, &from_start);
+}
+
+// Stores "<step>: <the system's words for code>" when the caller wants it.
+void set_error(std::string* error, const char* step, DWORD code) {
+  if (error == nullptr) return;
+  char words[256];
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, 0, words, sizeof words, nullptr);
+  // The system's texts end with a full stop and a line end.
+  while (length > 0 && (words[length - 1] == '\r' ||
+                        words[length - 1] == '\n' ||
+                        words[length - 1] == '.' ||
+                        words[length - 1] == ' ')) {
+    --length;
+  }
+  *error = step;
+  *error += ": ";
+  if (length == 0) {
+    *error += "error " + std::to_string(code);
+  } else {
+    error->append(words, length);
+  }
+}
+
+}  // namespace
+
+int os_lock_file(const char* path) {
+  HANDLE file = open_shared(path, OPEN_ALWAYS);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  if (!lock_whole(file, LOCKFILE_EXCLUSIVE_LOCK)) {
+    CloseHandle(file);
+    return -1;
+  }
+  return descriptor_of(file);
+}
+
+int os_read_whole(int fd, std::string* out) {
+  out->clear();
+  if (_lseeki64(fd, 0, SEEK_SET) != 0) return 0;
+  char buffer[8192];
+  for (;;) {
+    int n = _read(fd, buffer, sizeof buffer);
+    if (n < 0) return 0;
+    if (n == 0) return 1;
+    out->append(buffer, static_cast<size_t>(n));
+  }
+}
+
+int os_replace_content(int fd, const char* data, size_t size) {
+  if (_chsize_s(fd, 0) != 0) return 0;
+  if (_lseeki64(fd, 0, SEEK_SET) != 0) return 0;
+  size_t done = 0;
+  while (done < size) {
+    size_t left = size - done;
+    unsigned piece = left > 0x40000000 ? 0x40000000u
+                                       : static_cast<unsigned>(left);
+    int n = _write(fd, data + done, piece);
+    if (n <= 0) return 0;
+    done += static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+void os_file_close(int fd) {
+  // Closing releases a lock too, but only when the system gets round to it;
+  // the next run waiting for it should not wait for that. A descriptor
+  // without a lock just fails to unlock.
+  OVERLAPPED from_start;
+  memset(&from_start, 0, sizeof from_start);
+  UnlockFileEx(handle_of(fd), 0, kWholeRange, kWholeRange, &from_start);
+  _close(fd);
+}
+
+void os_sleep_ms(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
+long long os_time_microseconds() {
+  FILETIME now;
+  GetSystemTimePreciseAsFileTime(&now);
+  // 100-nanosecond steps since 1601; 11644473600 seconds lie before 1970.
+  long long steps = static_cast<long long>(now.dwHighDateTime) << 32 |
+                    now.dwLowDateTime;
+  return (steps - 116444736000000000LL) / 10;
+}
+
+int os_write_new_locked(const char* temp_path, const char* final_path,
+                        const char* data, size_t size, std::string* error) {
+  HANDLE file = open_shared(temp_path, CREATE_NEW);
+  if (file == INVALID_HANDLE_VALUE) {
+    set_error(error, "create", GetLastError());
+    return -1;
+  }
+  const char* step = nullptr;
+  DWORD written = 0;
+  // Locked before the file gets its final name: whoever finds it there finds
+  // it locked until this run has delivered it or given up for now.
+  if (!lock_whole(file, LOCKFILE_EXCLUSIVE_LOCK)) {
+    step = "lock";
+  } else if (!WriteFile(file, data, static_cast<DWORD>(size), &written,
+                        nullptr) ||
+             written != size) {
+    step = "write";
+  } else if (!FlushFileBuffers(file)) {
+    step = "sync";
+  } else if (!MoveFileExA(temp_path, final_path, MOVEFILE_WRITE_THROUGH)) {
+    // Without MOVEFILE_REPLACE_EXISTING an existing final_path is never
+    // replaced: another run's message would be lost. WRITE_THROUGH returns
+    // only when the new name is on the disk.
+    step = "rename";
+  }
+  if (step != nullptr) {
+    DWORD code = GetLastError();
+    set_error(error, step, code);
+    CloseHandle(file);
+    DeleteFileA(temp_path);
+    SetLastError(code);
+    return -1;
+  }
+  return descriptor_of(file);
+}
+
+namespace {
+
+// Whether two handles are the same file: same volume, same file index.
+bool same_file(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION one;
+  BY_HANDLE_FILE_INFORMATION two;
+  return GetFileInformationByHandle(a, &one) &&
+         GetFileInformationByHandle(b, &two) &&
+         one.dwVolumeSerialNumber == two.dwVolumeSerialNumber &&
+         one.nFileIndexHigh == two.nFileIndexHigh &&
+         one.nFileIndexLow == two.nFileIndexLow;
+}
+
+bool delete_pending(HANDLE file) {
+  FILE_STANDARD_INFO info;
+  return GetFileInformationByHandleEx(file, FileStandardInfo, &info,
+                                      sizeof info) &&
+         info.DeletePending;
+}
+
+}  // namespace
+
+int os_lock_existing(const char* path, os_lock_result* result) {
+  HANDLE file = open_shared(path, OPEN_EXISTING);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    // A file removed by another run while it still held it open stays
+    // there, refusing every open, until that run closes it.
+    bool gone = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
+                (code == ERROR_ACCESS_DENIED &&
+                 GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES);
+    *result = gone ? OS_LOCK_GONE : OS_LOCK_FAILED;
+    return -1;
+  }
+  if (!lock_whole(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY)) {
+    DWORD code = GetLastError();
+    *result = code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING
+                  ? OS_LOCK_BUSY
+                  : OS_LOCK_FAILED;
+    CloseHandle(file);
+    return -1;
+  }
+  // The holder of an earlier lock may have removed or renamed the file
+  // between our open and our lock; then it is not ours to handle.
+  HANDLE named = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                             FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool ours = named != INVALID_HANDLE_VALUE && !delete_pending(file) &&
+              same_file(file, named);
+  if (named != INVALID_HANDLE_VALUE) CloseHandle(named);
+  if (!ours) {
+    *result = OS_LOCK_GONE;
+    CloseHandle(file);
+    return -1;
+  }
+  int fd = descriptor_of(file);
+  *result = fd < 0 ? OS_LOCK_FAILED : OS_LOCKED;
+  return fd;
+}
+
+int os_list_folder(const char* folder, std::vector<std::string>* names,
+                   std::string* error) {
+  names->clear();
+  std::string pattern = folder;
+  if (!pattern.empty() && pattern.back() != '\\' && pattern.back() != '/') {
+    pattern += '\\';
+  }
+  pattern += '*';
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA(pattern.c_str(), &entry);
+  if (search == INVALID_HANDLE_VALUE) {
+    set_error(error, "open folder", GetLastError());
+    return 0;
+  }
+  do {
+    const char* name = entry.cFileName;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    names->push_back(name);
+  } while (FindNextFileA(search, &entry));
+  DWORD code = GetLastError();
+  FindClose(search);
+  if (code != ERROR_NO_MORE_FILES) {
+    set_error(error, "read folder", code);
+    return 0;
+  }
+  return 1;
+}
+
+int os_rename(const char* from, const char* to, std::string* error) {
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return 1;
+  set_error(error, "rename", GetLastError());
+  return 0;
+}
+
+int os_remove_file(const char* path, std::string* error) {
+  if (DeleteFileA(path)) return 1;
+  set_error(error, "remove", GetLastError());
+  return 0;
+}
+
+}  // namespace tarvelo
