@@ -169,6 +169,27 @@ const char* const faq_lines[] = {
     "that lack one",
     "add_kolvex_link false                         no footer link on the reply "
     "pages",
+    "add_standard_headers                          Date, Message-ID, MIME "
+    "headers, encoded non-ASCII text",
+    "charset NAME                                  the charset named with "
+    "add_standard_headers; UTF-8 unless given",
+    "smtp_tls starttls  or  smtp_tls implicit      TLS to the mail server",
+    "smtp_tls_ca FILE                              trust this CA or "
+    "certificate file",
+    "smtp_user NAME  and  smtp_password SECRET     log in (AUTH), only over "
+    "TLS",
+    "spool_folder FOLDER                           keep each message until a "
+    "server accepted it",
+    "queued_html_page FILE                         page shown when a message "
+    "waits in the spool",
+    "allowed_recipient ADDRESS  or  @DOMAIN        the only recipients mail "
+    "may go to",
+    "reply_to_field FIELD                          the visitor's address as "
+    "Reply-To",
+    "honeypot_field FIELD                          a hidden field that only "
+    "robots fill",
+    "rate_limit N                                  at most N mails an hour "
+    "from one client address",
     "[/pre]",
     "Keep email_CR LFCR: most mail servers today refuse bare line feeds, which "
     "is what email_CR CR sends. An smtp_timeout "
