@@ -115,8 +115,7 @@ void fail_with_page(const char* message) {
   size_t n = strnlen(message, sizeof line - 2);
   memcpy(line, message, n);
   line[n] = '\n';
-  if (the_log.path == nullptr ||
-      !os_append_line(the_log.path, line, n + 1)) {
+  if (the_log.path == nullptr || !os_append_line(the_log.path, line, n + 1)) {
     exit(EXIT_NO_LOG);
   }
   fputs("Pragma: no-cache\n", stdout);
