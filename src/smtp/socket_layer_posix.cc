@@ -161,12 +161,14 @@ class posix_net final : public net_ops {
   }
 
   int recv(int socket, char* area, int room, long long deadline_ms) override {
+    // A reply is read right after a command went out, so it has rarely
+    // arrived yet: wait first rather than try a receive that would fail.
     for (;;) {
+      if (!wait_for(socket, POLLIN, deadline_ms)) return -1;
       ssize_t n = ::recv(socket, area, static_cast<size_t>(room), MSG_DONTWAIT);
       if (n >= 0) return static_cast<int>(n);
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return fail_with_errno();
-      if (!wait_for(socket, POLLIN, deadline_ms)) return -1;
     }
   }
 

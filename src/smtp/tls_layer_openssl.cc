@@ -210,6 +210,16 @@ bool use_system_store(SSL_CTX* ctx) {
   return SSL_CTX_set_default_verify_dir(ctx) == 1;
 }
 
+}  // namespace
+
+// libcrypto's processor probe. Linked statically it runs from the .init
+// section of every process, TLS or not; the static executable defers that
+// call (tls_probe_deferral.cc) and the probe runs here instead. Weak, since
+// a shared libcrypto does not export it (and has probed at its own load).
+extern "C" __attribute__((weak)) void OPENSSL_cpuid_setup(void);
+
+namespace {
+
 class openssl_tls final : public tls_layer {
  public:
   net_ops* secure(net_ops* net, int socket, const char* host,
@@ -220,6 +230,7 @@ class openssl_tls final : public tls_layer {
     outcome->detail[0] = '\0';
     // The system's openssl.cnf is not read: the same settings everywhere,
     // and no file a web server's account may not be able to open.
+    if (OPENSSL_cpuid_setup != nullptr) OPENSSL_cpuid_setup();
     if (OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) != 1) {
       set_library_detail(outcome, "OpenSSL could not be started");
       return fail(outcome, TLS_HANDSHAKE_FAILED);
