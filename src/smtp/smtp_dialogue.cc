@@ -136,12 +136,14 @@ int write_message(smtp_connection* c, const smtp_job& job) {
   char* wire = static_cast<char*>(malloc(wire_encoded_max(larger) + 1));
   if (wire == nullptr) fail_with_page("Unable to malloc memory.");
   int line_end_size = static_cast<int>(strlen(c->line_end));
+  c->net->set_more_follows(true);
   int ok = write_message_part(c, job.header_text, wire) &&
            socket_write_all(c->net, c->socket, c->line_end, line_end_size,
                             c->deadline_ms) == line_end_size &&
-           write_message_part(c, job.body_text, wire) &&
-           socket_write_all(c->net, c->socket, kEndOfData, kEndOfDataSize,
-                            c->deadline_ms) == kEndOfDataSize;
+           write_message_part(c, job.body_text, wire);
+  c->net->set_more_follows(false);
+  ok = ok && socket_write_all(c->net, c->socket, kEndOfData, kEndOfDataSize,
+                              c->deadline_ms) == kEndOfDataSize;
   free(wire);
   return ok;
 }
@@ -483,8 +485,12 @@ int sendr_secret(smtp_connection* c, const char* command, const char* shown) {
   log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", c->socket,
             shown ? shown : command);
   int size = static_cast<int>(strlen(command));
-  if (size > 0 && socket_write_shown(c->net, c->socket, command, size,
-                                     c->deadline_ms, shown) < size) {
+  c->net->set_more_follows(true);
+  int written = size > 0 ? socket_write_shown(c->net, c->socket, command, size,
+                                              c->deadline_ms, shown)
+                         : 0;
+  c->net->set_more_follows(false);
+  if (written < size) {
     report_socket_error(c->net, "TCPwrite failed in sendr(1)");
     return 0;
   }

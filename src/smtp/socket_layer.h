@@ -76,6 +76,12 @@ class net_ops {
 
   virtual void pause_ms(int milliseconds) = 0;
 
+  // Says whether the sends that follow are at once followed by another piece
+  // of the same step (a command and its line end; the parts of the message),
+  // so the platform may hold them back and send one segment (Linux:
+  // MSG_MORE). Set it back to false before the last piece. A hint only.
+  virtual void set_more_follows(bool more) { (void)more; }
+
  protected:
   ~net_ops() = default;
 };

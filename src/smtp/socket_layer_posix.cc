@@ -152,7 +152,7 @@ class posix_net final : public net_ops {
       // MSG_NOSIGNAL: a write to a closed connection fails with EPIPE and is
       // reported; it must never kill the run with SIGPIPE.
       ssize_t n = ::send(socket, data, static_cast<size_t>(size),
-                         MSG_NOSIGNAL | MSG_DONTWAIT);
+                         MSG_NOSIGNAL | MSG_DONTWAIT | (more_ ? MSG_MORE : 0));
       if (n >= 0) return static_cast<int>(n);
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return fail_with_errno();
@@ -173,6 +173,10 @@ class posix_net final : public net_ops {
   }
 
   int last_error() override { return last_; }
+
+  // Each piece written alone wakes the server once and costs a segment of
+  // its own under TCP_NODELAY; the last piece of a step flushes them all.
+  void set_more_follows(bool more) override { more_ = more; }
 
   void pause_ms(int milliseconds) override {
     struct timespec pause;
@@ -224,6 +228,7 @@ class posix_net final : public net_ops {
   }
 
   int last_ = 0;
+  bool more_ = false;
 };
 
 // The process-wide sockets; the class holds only the last error.
