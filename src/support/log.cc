@@ -20,6 +20,10 @@ namespace {
 // rather than on a page of its own.
 struct log_state {
   const char* path = "";
+  // The log stays open from a run's first line to its last: one write per
+  // line instead of an open, a write and a close. -1 until a line was
+  // written; a failed open is tried again at the next line.
+  int fd = -1;
   const char* logging = nullptr;
   bool in_progress = false;
   long long head_second = -1;
@@ -42,7 +46,11 @@ const char* const kDaySuffix[10] = {"th", "st", "nd", "rd", "th",
 
 }  // namespace
 
-void log_set_path(const char* path) { the_log.path = path; }
+void log_set_path(const char* path) {
+  if (the_log.fd >= 0) os_file_close(the_log.fd);
+  the_log.fd = -1;
+  the_log.path = path;
+}
 const char* log_path() { return the_log.path; }
 void log_set_logging(const char* logging) { the_log.logging = logging; }
 
@@ -103,7 +111,8 @@ void log_event(int level, const char* format, ...) {
     memcpy(line, head, head_length);
     memcpy(line + head_length, message, n);
     line[size - 1] = '\n';
-    os_append_line(the_log.path, line, size);
+    if (the_log.fd < 0) the_log.fd = os_open_append(the_log.path);
+    if (the_log.fd >= 0) os_append_fd(the_log.fd, line, size);
     if (line != line_buffer) free(line);
   }
   the_log.in_progress = false;

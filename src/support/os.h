@@ -45,6 +45,14 @@ int os_read_stdin(char* buffer, int max);
 // was written, 0 when the file could not be opened or written.
 int os_append_line(const char* path, const char* data, size_t size);
 
+// Opens path for appending (created when missing) and returns a descriptor
+// for os_append_fd, or -1 when it cannot be opened.
+int os_open_append(const char* path);
+
+// Appends size bytes with one write on a descriptor of os_open_append.
+// Returns 1 when the whole line was written.
+int os_append_fd(int fd, const char* data, size_t size);
+
 // Seconds since the epoch.
 long long os_time_seconds();
 

@@ -66,17 +66,26 @@ int os_read_stdin(char* buffer, int max) {
   return got;
 }
 
-int os_append_line(const char* path, const char* data, size_t size) {
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return 0;
+int os_open_append(const char* path) {
+  return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+int os_append_fd(int fd, const char* data, size_t size) {
   // O_APPEND makes the seek and the write one step, so a line lands whole
   // even when many runs append at once. A regular file takes the whole write.
   ssize_t n;
   do {
     n = write(fd, data, size);
   } while (n < 0 && errno == EINTR);
-  close(fd);
   return n == static_cast<ssize_t>(size);
+}
+
+int os_append_line(const char* path, const char* data, size_t size) {
+  int fd = os_open_append(path);
+  if (fd < 0) return 0;
+  int whole = os_append_fd(fd, data, size);
+  close(fd);
+  return whole;
 }
 
 long long os_time_seconds() { return static_cast<long long>(time(nullptr)); }

@@ -80,18 +80,32 @@ int os_read_stdin(char* buffer, int max) {
   return got;
 }
 
-int os_append_line(const char* path, const char* data, size_t size) {
+int os_open_append(const char* path) {
   // Append access alone (no FILE_WRITE_DATA) makes every write land at the
   // end of the file in one step, so lines of runs that log at once never
   // overwrite or split each other.
   HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ |
                             FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_APPEND);
+  if (fd < 0) CloseHandle(file);
+  return fd;
+}
+
+int os_append_fd(int fd, const char* data, size_t size) {
   DWORD written = 0;
-  BOOL ok = WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr);
-  CloseHandle(file);
+  BOOL ok = WriteFile(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), data,
+                      static_cast<DWORD>(size), &written, nullptr);
   return ok && written == size;
+}
+
+int os_append_line(const char* path, const char* data, size_t size) {
+  int fd = os_open_append(path);
+  if (fd < 0) return 0;
+  int whole = os_append_fd(fd, data, size);
+  _close(fd);
+  return whole;
 }
 
 long long os_time_seconds() { return static_cast<long long>(_time64(nullptr)); }
