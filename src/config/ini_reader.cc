@@ -21,6 +21,13 @@ char* copy_text(const char* text) {
   return copy;
 }
 
+// A setting given again takes a new copy; the old one has no other reader.
+void replace_text(char** field, const char* value) {
+  char* copy = copy_text(value);
+  free(*field);
+  *field = copy;
+}
+
 void add_list_entry(entry_list* list, const char* name, const char* value) {
   if (name == nullptr || value == nullptr) return;
   if (list->count >= kMaxListEntries) return;
@@ -91,15 +98,15 @@ int apply_newer_keywords(const char* line, mail_settings* settings) {
     }
   }
   if (starts_with(line, "smtp_tls_ca ", 12)) {
-    settings->smtp_tls_ca = copy_text(line + 12);
+    replace_text(&settings->smtp_tls_ca, line + 12);
     ++matches;
   }
   if (starts_with(line, "smtp_user ", 10)) {
-    settings->smtp_user = copy_text(line + 10);
+    replace_text(&settings->smtp_user, line + 10);
     ++matches;
   }
   if (starts_with(line, "smtp_password ", 14)) {
-    settings->smtp_password = copy_text(line + 14);
+    replace_text(&settings->smtp_password, line + 14);
     ++matches;
   }
   if (starts_with(line, "add_standard_headers", 20)) {
@@ -116,11 +123,11 @@ int apply_newer_keywords(const char* line, mail_settings* settings) {
     }
   }
   if (starts_with(line, "spool_folder ", 13)) {
-    settings->spool_folder = copy_text(line + 13);
+    replace_text(&settings->spool_folder, line + 13);
     ++matches;
   }
   if (starts_with(line, "queued_html_page ", 17)) {
-    settings->queued_html_page = copy_text(line + 17);
+    replace_text(&settings->queued_html_page, line + 17);
     ++matches;
   }
   if (starts_with(line, "allowed_recipient ", 18)) {
@@ -131,11 +138,11 @@ int apply_newer_keywords(const char* line, mail_settings* settings) {
     ++matches;
   }
   if (starts_with(line, "reply_to_field ", 15)) {
-    settings->reply_to_field = copy_text(line + 15);
+    replace_text(&settings->reply_to_field, line + 15);
     ++matches;
   }
   if (starts_with(line, "honeypot_field ", 15)) {
-    settings->honeypot_field = copy_text(line + 15);
+    replace_text(&settings->honeypot_field, line + 15);
     ++matches;
   }
   if (starts_with(line, "rate_limit ", 11)) {
@@ -187,7 +194,7 @@ int apply_ini_line(const char* line, mail_settings* settings,
     ++matches;
   }
   if (starts_with(line, "smtp ", 5)) {
-    settings->smtp = copy_text(line + 5);
+    replace_text(&settings->smtp, line + 5);
     ++matches;
   }
   if (starts_with(line, "logging ", 8)) {
@@ -206,15 +213,15 @@ int apply_ini_line(const char* line, mail_settings* settings,
     }
   }
   if (starts_with(line, "sendall ", 8)) {
-    settings->sendall = copy_text(line + 8);
+    replace_text(&settings->sendall, line + 8);
     ++matches;
   }
   if (starts_with(line, "success_html_page ", 18)) {
-    settings->success_html_page = copy_text(line + 18);
+    replace_text(&settings->success_html_page, line + 18);
     ++matches;
   }
   if (starts_with(line, "failure_html_page ", 18)) {
-    settings->failure_html_page = copy_text(line + 18);
+    replace_text(&settings->failure_html_page, line + 18);
     ++matches;
   }
   if (starts_with(line, "headerline ", 11)) {
