@@ -33,6 +33,23 @@ def wait_for_port(port, timeout=10.0):
     raise RuntimeError(f"nothing listens on 127.0.0.1:{port}")
 
 
+def start_lighttpd(folder, docroot, port):
+    """lighttpd in the foreground on 127.0.0.1:port serving docroot, with
+    every *.cgi below /cgi-bin/ run as a CGI program. The caller stops it."""
+    conf = os.path.join(folder, "lighttpd.conf")
+    with open(conf, "w") as f:
+        f.write(f"""server.document-root = "{docroot}"
+server.bind = "127.0.0.1"
+server.port = {port}
+server.modules = ("mod_cgi")
+server.errorlog = "{folder}/lighttpd.log"
+index-file.names = ("index.html")
+mimetype.assign = (".html" => "text/html; charset=utf-8")
+$HTTP["url"] =~ "^/cgi-bin/" {{ cgi.assign = (".cgi" => "") }}
+""")
+    return subprocess.Popen(["lighttpd", "-D", "-f", conf])
+
+
 class CgiSite:
     """A folder holding the executable under another name, with its ini and
     log beside it, as a site owner lays it out in cgi-bin."""

@@ -15,7 +15,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from conftest import BIN, free_port, wait_for_port
+from conftest import BIN, free_port, start_lighttpd, wait_for_port
 
 RUNS = 32
 
@@ -80,19 +80,6 @@ def lay_out_site(folder, smtp_port):
     with open(os.path.join(cgi_bin, "tarvelo.ini"), "w") as f:
         f.write(INI.format(port=smtp_port, page=page))
     return docroot
-
-
-def start_lighttpd(folder, docroot, port):
-    conf = os.path.join(folder, "lighttpd.conf")
-    with open(conf, "w") as f:
-        f.write(f"""server.document-root = "{docroot}"
-server.bind = "127.0.0.1"
-server.port = {port}
-server.modules = ("mod_cgi")
-server.errorlog = "{folder}/lighttpd.log"
-$HTTP["url"] =~ "^/cgi-bin/" {{ cgi.assign = (".cgi" => "") }}
-""")
-    return subprocess.Popen(["lighttpd", "-D", "-f", conf])
 
 
 def form_of(i):

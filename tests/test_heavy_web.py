@@ -14,7 +14,8 @@ import urllib.request
 
 import pytest
 
-from conftest import decode_mail, BIN, ROOT, free_port, wait_for_port
+from conftest import (BIN, ROOT, decode_mail, free_port, start_lighttpd,
+                      wait_for_port)
 
 SITE = os.path.join(ROOT, "site")
 FOOTER_LINK = '<A HREF="https://tarvelo.org/">Form mail by TARVELO</A>'
@@ -50,21 +51,6 @@ def lay_out_site(folder, smtp_port):
     with open(os.path.join(cgi_bin, "tarvelo.ini"), "w") as f:
         f.write(ini)
     return docroot
-
-
-def start_lighttpd(folder, docroot, port):
-    conf = os.path.join(folder, "lighttpd.conf")
-    with open(conf, "w") as f:
-        f.write(f"""server.document-root = "{docroot}"
-server.bind = "127.0.0.1"
-server.port = {port}
-server.modules = ("mod_cgi")
-server.errorlog = "{folder}/lighttpd.log"
-index-file.names = ("index.html")
-mimetype.assign = (".html" => "text/html; charset=utf-8")
-$HTTP["url"] =~ "^/cgi-bin/" {{ cgi.assign = (".cgi" => "") }}
-""")
-    return subprocess.Popen(["lighttpd", "-D", "-f", conf])
 
 
 def start_busybox(folder, docroot, port):
