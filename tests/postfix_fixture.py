@@ -155,6 +155,8 @@ class PrivatePostfix:
             "smtpd_forbid_unauth_pipelining": "yes",
             "smtpd_forbid_bare_newline": "reject",
             "smtpd_forbid_bare_newline_exclusions": "",
+            # 8-bit text only with the MIME headers that declare it.
+            "strict_8bitmime": "yes",
             # Nothing may leave this instance.
             "default_transport": "error:outside the test domain",
             "relay_transport": "error:outside the test domain",

@@ -1,6 +1,7 @@
 """The gateway delivers to a real, strict Postfix (a private instance on
 127.0.0.1, see postfix_fixture.py) in HELO and EHLO mode, and the mail lands
 in its Maildirs."""
+import email.policy
 import socket
 import urllib.parse
 import uuid
@@ -77,6 +78,55 @@ sendall true
                     b"(From:)==(visitor@example.net)\n"
                     b"(Comments:)==(first line\n.\n..two dots\nlast line)\n\n")
     assert f"{hello} TARVELO" in site.log_text()
+
+
+NAME = "J\u00f6hn D\u0153"
+COMMENT = ("Gr\u00fc\u00dfe aus K\u00f6ln \u2013 caf\u00e9 cr\u00e8me. " * 80)[:3000]
+
+
+def utf8_ini(port, hello, flag, marker):
+    return f"""smtp 127.0.0.1:{port}
+hello_method {hello}
+{flag}headerline To: owner@{DOMAIN}
+use_submitted_variable_for_headerline From:
+use_submitted_variable_for_headerline Subject:
+use_submitted_variable_for_bodycontent Name:
+use_submitted_variable_for_bodycontent Comments:
+bodycontent_line {marker}
+"""
+
+
+@pytest.mark.parametrize("hello", ["HELO", "EHLO"])
+def test_strict_8bitmime_takes_standards_complete_utf8(site, postfix, hello):
+    marker = uuid.uuid4().hex
+    before = len(postfix.delivered("owner"))
+    site.write_ini(utf8_ini(postfix.port, hello, "add_standard_headers\n",
+                            marker))
+    proc = site.run(form(("From:", f"{NAME} <john@example.net>"),
+                         ("Subject:", "Hallo " + NAME), ("Name:", NAME),
+                         ("Comments:", COMMENT)))
+    assert b"email sent." in proc.stdout, site.log_text()
+    got = postfix.wait_for("owner", before + 1)
+    assert len(got) == before + 1, postfix.log_text()[-3000:]
+    msg = email.message_from_bytes(got[-1], policy=email.policy.default)
+    assert msg.defects == []
+    assert str(msg["Subject"]) == "Hallo " + NAME
+    assert msg["From"].addresses[0].display_name == NAME
+    body = msg.get_content()
+    assert " Name: " + NAME + "\n" in body
+    assert " Comments: " + COMMENT + "\n" in body
+    assert marker in body
+
+
+def test_strict_8bitmime_refuses_undeclared_8bit(site, postfix):
+    """Without add_standard_headers the 8-bit text goes out undeclared, as
+    older form mailers sent it: a strict server refuses it, and the server's
+    refusal gives the failure page."""
+    site.write_ini(utf8_ini(postfix.port, "EHLO", "", uuid.uuid4().hex))
+    proc = site.run(form(("From:", "john@example.net"), ("Subject:", "Hi"),
+                         ("Name:", NAME), ("Comments:", "x")))
+    assert b"email NOT sent." in proc.stdout
+    assert "SMTP server refused" in site.log_text()
 
 
 @pytest.mark.parametrize("host", ["localhost", "127.0.0.1"])
