@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/log.h"
+#include "support/test_support.h"
 
 namespace tarvelo {
 namespace {
@@ -103,16 +104,7 @@ class ReplyPageTest : public testing::Test {
     return all.substr(kHead.size());
   }
 
-  std::string log_text() {
-    std::string text;
-    FILE* f = fopen(log_file_.c_str(), "rb");
-    if (f == nullptr) return text;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    fclose(f);
-    return text;
-  }
+  std::string log_text() { return read_file(log_file_); }
 
   std::string folder_;
   std::string log_file_;
