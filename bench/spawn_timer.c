@@ -18,7 +18,13 @@
  *     Runs PROGRAM once under ptrace, stops it as it exits and prints its
  *     peak resident memory as "hwm_kb=N status=S". Measured on the process
  *     itself: the wait4 figure (ru_maxrss) would also count the pages of
- *     whoever forked it. */
+ *     whoever forked it.
+ *
+ *   spawn_timer words BODY_FILE PROGRAM ADDRESS COUNT
+ *     The same, and also prints COUNT 8-byte words of the program's memory
+ *     from ADDRESS (hexadecimal) as it exits, one "word 0x.." line each.
+ *     scripts/layout-profile reads the C library's function table with it:
+ *     which string functions this processor was given. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -146,7 +152,23 @@ static long status_field_kb(pid_t pid, const char* field) {
   return value;
 }
 
-static int peak_memory(const char* body_path, const char* program) {
+static void print_words(pid_t pid, unsigned long address, int count) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/mem", (int)pid);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  for (int i = 0; fd >= 0 && i < count; ++i) {
+    unsigned long long word = 0;
+    if (pread(fd, &word, sizeof word, (off_t)(address + 8UL * i)) !=
+        (ssize_t)sizeof word) {
+      break;
+    }
+    printf("word 0x%llx\n", word);
+  }
+  if (fd >= 0) close(fd);
+}
+
+static int peak_memory(const char* body_path, const char* program,
+                       unsigned long words_at, int word_count) {
   int body_fd = open(body_path, O_RDONLY);
   int null_fd = open("/dev/null", O_WRONLY);
   if (body_fd < 0 || null_fd < 0) {
@@ -181,6 +203,7 @@ static int peak_memory(const char* body_path, const char* program) {
       if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
         /* Still whole: the memory goes only after this stop. */
         hwm = status_field_kb(pid, "VmHWM");
+        print_words(pid, words_at, word_count);
       } else if (WSTOPSIG(status) != SIGTRAP) {
         deliver = WSTOPSIG(status);
       }
@@ -200,10 +223,15 @@ int main(int argc, char** argv) {
     return time_programs(rounds, warmup, argv[4], argc - 5, argv + 5);
   }
   if (argc == 4 && strcmp(argv[1], "hwm") == 0) {
-    return peak_memory(argv[2], argv[3]);
+    return peak_memory(argv[2], argv[3], 0, 0);
+  }
+  if (argc == 6 && strcmp(argv[1], "words") == 0) {
+    return peak_memory(argv[2], argv[3], strtoul(argv[4], NULL, 16),
+                       atoi(argv[5]));
   }
   fprintf(stderr,
           "usage: spawn_timer time ROUNDS WARMUP BODY_FILE PROGRAM...\n"
-          "       spawn_timer hwm BODY_FILE PROGRAM\n");
+          "       spawn_timer hwm BODY_FILE PROGRAM\n"
+          "       spawn_timer words BODY_FILE PROGRAM ADDRESS COUNT\n");
   return 2;
 }

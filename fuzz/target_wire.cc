@@ -1,7 +1,8 @@
 // The wire encoder with "\r\n" line ends: un-stuffed by the SMTP rule, its
 // output is its input with every line end made "\r\n"; followed by the
 // end-of-data marker it holds that marker exactly once, at the end, and no
-// bare CR or LF.
+// bare CR or LF. With a bare "\n" line end the output is the input with a
+// "." before each line that begins with one, lines ending at line feeds only.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -44,6 +45,18 @@ std::string unstuff(const std::string& wire) {
   return out;
 }
 
+// The "\n" rule, byte by byte.
+std::string stuffed_at_line_feeds(const std::string& in) {
+  std::string out;
+  bool line_start = true;
+  for (char c : in) {
+    if (line_start && c == '.') out += '.';
+    out += c;
+    line_start = c == '\n';
+  }
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -64,5 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (sent[i] == '\r') FUZZ_CHECK(i + 1 < sent.size() && sent[i + 1] == '\n');
     if (sent[i] == '\n') FUZZ_CHECK(i > 0 && sent[i - 1] == '\r');
   }
+
+  n = wire_encode(text, size, "\n", out.data());
+  FUZZ_CHECK(n <= wire_encoded_max(size));
+  FUZZ_CHECK(std::string(out.data(), n) == stuffed_at_line_feeds(input));
   return 0;
 }

@@ -122,6 +122,9 @@ void read_form() {
     // RFC 3875 4.2: the server sends CONTENT_LENGTH bytes; never read past
     // them, and never more than the body buffer holds.
     int want = content_length < kMaxFormBody ? content_length : kMaxFormBody;
+    // A slow client keeps the run waiting here: the lines so far go out
+    // first.
+    log_flush();
     got = os_read_stdin(body, want);
   }
   body[got] = '\0';

@@ -157,7 +157,7 @@ void print_page_line(FILE* out, form_table* form, const char* format, ...) {
   va_list args;
   va_start(args, format);
   int length =
-      vsnprintf(page_line_buffer, sizeof page_line_buffer, format, args);
+      format_text_v(page_line_buffer, sizeof page_line_buffer, format, args);
   va_end(args);
   if (length <= 0 || length >= kPageLineBufferSize) return;
   expand_page_tokens(out, form, page_line_buffer);

@@ -9,6 +9,7 @@
 #include "form/form_reader.h"
 #include "pages/reply_page.h"
 #include "smtp/spool.h"
+#include "support/dyn_text.h"
 #include "support/exit_codes.h"
 #include "support/log.h"
 #include "tools/faq.h"
@@ -22,7 +23,7 @@ run_args the_run_args;
 run_paths the_run_paths;
 
 void derive_path(const char* argv0, const char* suffix, char* out) {
-  snprintf(out, kPathMax + 1, "%s%s", argv0, suffix);
+  format_text(out, kPathMax + 1, "%s%s", argv0, suffix);
   // The executable may be called mailer.exe or mailer.cgi; its ini and log
   // take the place of that extension, and whatever followed it goes.
   for (const char* extension : {".exe", ".cgi"}) {
@@ -38,7 +39,10 @@ void startup_report() {
   log_event(LOG_DEBUG, "argv[0] == %s", the_run_args.argv[0]);
   log_event(LOG_DEBUG, "Log file == %s", the_run_paths.log_path);
   log_event(LOG_DEBUG, "Ini file == %s", the_run_paths.ini_path);
-  if (the_run_args.argc >= 2) print_help();
+  if (the_run_args.argc >= 2) {
+    log_flush();  // the help may wait for an answer
+    print_help();
+  }
 }
 
 namespace {
@@ -48,12 +52,20 @@ bool is_sole_argument(int argc, char** argv, const char* word) {
 }
 
 int cgi_run() {
+  // Until the ini sets the logging level, every line is written; they come
+  // in a burst, and go out together.
+  log_hold_lines();
+  // The page goes out at exit. With a buffer given, the C library does not
+  // first ask what standard output is (fstat, and isatty on a device).
+  static char page_buffer[16384];
+  setvbuf(stdout, page_buffer, _IOFBF, sizeof page_buffer);
   log_event(LOG_DEBUG, "starting version %s", program_version);
   startup_report();
   log_event(LOG_DEBUG, "getting form info.");
   read_form();
   log_event(LOG_DEBUG, "loading config file.");
   load_ini(the_run_paths.ini_path);
+  log_release_lines();
   log_event(LOG_DEBUG, "generating email.");
   delivery_outcome outcome = compose_and_deliver();
   if (outcome == DELIVERY_SENT || outcome == DELIVERY_DROPPED) {

@@ -7,6 +7,7 @@
 
 #include "compose/envelope.h"
 #include "smtp/wire_encoder.h"
+#include "support/dyn_text.h"
 #include "support/log.h"
 
 namespace tarvelo {
@@ -37,7 +38,7 @@ void format_command(char* out, const char* format, ...) {
   va_list args;
   va_start(args, format);
   // A longer text is cut at 9998 characters and sent cut.
-  vsnprintf(out, kCommandBufferSize - 1, format, args);
+  format_text_v(out, kCommandBufferSize - 1, format, args);
   va_end(args);
 }
 

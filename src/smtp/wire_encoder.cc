@@ -4,27 +4,54 @@
 
 namespace tarvelo {
 
+namespace {
+
+// The offset of the first byte c at or after from, or size.
+size_t next_of(const char* text, size_t from, size_t size, char c) {
+  const void* hit = memchr(text + from, c, size - from);
+  return hit == nullptr ? size : static_cast<const char*>(hit) - text;
+}
+
+}  // namespace
+
 size_t wire_encode(const char* text, size_t size, const char* line_end,
                    char* out) {
   bool crlf = strcmp(line_end, "\r\n") == 0;
   size_t length = 0;
-  bool line_start = true;
-  for (size_t i = 0; i < size; ++i) {
-    char c = text[i];
+  // Where the next line feed and carriage return are; found again only once
+  // passed, so the text is scanned once, a line at a time.
+  size_t next_lf = 0;
+  size_t next_cr = crlf ? 0 : size;
+  bool lf_known = false;
+  bool cr_known = !crlf;
+  size_t i = 0;
+  // Each turn starts a line.
+  while (i < size) {
     // RFC 5321 4.5.2: a line that begins with "." gets one more ".", so that
     // no line of a visitor's text can end the message and run commands.
-    if (line_start && c == '.') out[length++] = '.';
-    line_start = false;
-    if (crlf && (c == '\r' || c == '\n')) {
+    if (text[i] == '.') out[length++] = '.';
+    if (!lf_known || next_lf < i) {
+      next_lf = next_of(text, i, size, '\n');
+      lf_known = true;
+    }
+    if (!cr_known || next_cr < i) {
+      next_cr = next_of(text, i, size, '\r');
+      cr_known = true;
+    }
+    size_t stop = next_lf < next_cr ? next_lf : next_cr;
+    memcpy(out + length, text + i, stop - i);
+    length += stop - i;
+    i = stop;
+    if (i == size) break;
+    if (crlf) {
       // A "\r\n" pair, a lone "\r" and a lone "\n" each end one line.
-      if (c == '\r' && i + 1 < size && text[i + 1] == '\n') ++i;
+      if (text[i] == '\r' && i + 1 < size && text[i + 1] == '\n') ++i;
       out[length++] = '\r';
       out[length++] = '\n';
-      line_start = true;
     } else {
-      out[length++] = c;
-      if (c == '\n') line_start = true;
+      out[length++] = '\n';  // only a line feed ends a line here
     }
+    ++i;
   }
   return length;
 }

@@ -14,13 +14,89 @@ namespace {
 // The scratch set of dyn_text_append and dyn_text_assign; the log has its own.
 format_scratch text_scratch;
 
+// Formats literal text, %%, %d, %s and %.*s. Returns false, having written
+// nothing that counts, for anything else (a flag, a width, another
+// conversion, a null string) and when the text would not fit in room - 1
+// bytes; the caller then uses vsnprintf, whose output this matches byte for
+// byte where it returns true.
+bool format_plain(char* out, int room, const char* format, va_list args,
+                  int* length) {
+  char* end = out + room - 1;  // the terminator's place
+  char* at = out;
+  for (const char* f = format; *f != '\0'; ++f) {
+    const char* piece = f;
+    size_t piece_length = 1;
+    char digits[12];
+    if (*f == '%') {
+      ++f;
+      if (*f == '%') {
+        piece = f;
+      } else if (*f == 'd') {
+        int value = va_arg(args, int);
+        unsigned int magnitude = value < 0 ? 0u - static_cast<unsigned int>(value)
+                                           : static_cast<unsigned int>(value);
+        char* digit = digits + sizeof digits;
+        do {
+          *--digit = static_cast<char>('0' + magnitude % 10);
+          magnitude /= 10;
+        } while (magnitude != 0);
+        if (value < 0) *--digit = '-';
+        piece = digit;
+        piece_length = static_cast<size_t>(digits + sizeof digits - digit);
+      } else if (*f == 's') {
+        piece = va_arg(args, const char*);
+        if (piece == nullptr) return false;
+        piece_length = strlen(piece);
+      } else if (f[0] == '.' && f[1] == '*' && f[2] == 's') {
+        f += 2;
+        int precision = va_arg(args, int);
+        piece = va_arg(args, const char*);
+        if (piece == nullptr) return false;
+        // A negative precision counts as none.
+        piece_length = precision < 0 ? strlen(piece)
+                                     : strnlen(piece, static_cast<size_t>(precision));
+      } else {
+        return false;
+      }
+    }
+    if (piece_length > static_cast<size_t>(end - at)) return false;
+    memcpy(at, piece, piece_length);
+    at += piece_length;
+  }
+  *at = '\0';
+  *length = static_cast<int>(at - out);
+  return true;
+}
+
 }  // namespace
+
+int format_text_v(char* out, int room, const char* format, va_list args) {
+  int length = 0;
+  va_list copy;
+  va_copy(copy, args);
+  bool done = room > 0 && format_plain(out, room, format, copy, &length);
+  va_end(copy);
+  if (done) return length;
+  va_copy(copy, args);
+  length = vsnprintf(out, room < 0 ? 0 : static_cast<size_t>(room), format,
+                     copy);
+  va_end(copy);
+  return length;
+}
+
+int format_text(char* out, int room, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int length = format_text_v(out, room, format, args);
+  va_end(args);
+  return length;
+}
 
 const char* format_with_scratch(format_scratch* scratch, int* length,
                                 const char* format, va_list args) {
   va_list copy;
   va_copy(copy, args);
-  int n = vsnprintf(scratch->fixed, sizeof scratch->fixed, format, copy);
+  int n = format_text_v(scratch->fixed, sizeof scratch->fixed, format, copy);
   va_end(copy);
   if (n < 0) n = 0;
   if (n < kScratchFixedSize) {

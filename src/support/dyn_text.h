@@ -28,6 +28,16 @@ struct format_scratch {
   char fixed[kScratchFixedSize];
 };
 
+// vsnprintf: writes at most room - 1 characters and a terminator, returns the
+// length of the whole text. Literal text, %%, %d, %s and %.*s (nearly every
+// format of a run) are formatted here, without the C library's printf
+// machinery and its thousand instructions a call; anything else goes to
+// vsnprintf.
+int format_text_v(char* out, int room, const char* format, va_list args)
+    TARVELO_PRINTF(3, 0);
+int format_text(char* out, int room, const char* format, ...)
+    TARVELO_PRINTF(3, 4);
+
 // Formats into the scratch set and returns the text, which stays valid until
 // the next call on the same set; stores its length in *length. When the
 // overflow buffer cannot be allocated the process exits with code 9, with no

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace tarvelo {
@@ -95,6 +97,66 @@ TEST(FormatScratchTest, LongTextsComeWholeAndOverflowDoublingSticks) {
   out = format_into(&scratch, &n, "%s", edge.c_str());
   EXPECT_EQ(127999, n);
   EXPECT_EQ(256000, scratch.overflow_size);
+}
+
+// The scratch formatter takes the plain formats itself and leaves the rest
+// to vsnprintf; either way the text must be what snprintf gives.
+std::string by_snprintf(const char* format, ...) TARVELO_PRINTF(1, 2);
+std::string by_snprintf(const char* format, ...) {
+  char out[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(out, sizeof out, format, args);
+  va_end(args);
+  return out;
+}
+
+TEST(FormatScratchTest, EveryFormatMatchesSnprintf) {
+  static format_scratch scratch;
+  int n = -1;
+  // volatile: the compiler must not see the null and refuse the format.
+  static const char* volatile null_text = nullptr;
+  std::string long_text(62990, 'x');
+#define SAME(...)                                                    \
+  do {                                                               \
+    SCOPED_TRACE(#__VA_ARGS__);                                      \
+    const char* out = format_into(&scratch, &n, __VA_ARGS__);        \
+    EXPECT_EQ(by_snprintf(__VA_ARGS__), std::string(out));           \
+    EXPECT_EQ(strlen(out), static_cast<size_t>(n));                  \
+  } while (0)
+  SAME("plain text, no conversion");
+  SAME("%s", "");
+  SAME("%s%s %s%s", "Subject:", "", "hello", "\r\n");
+  SAME("RCPT TO:<%s>", "me+tag@example.com");
+  SAME("%d|%d|%d|%d|%d", 0, 7, -7, 2147483647, -2147483647 - 1);
+  SAME("100%% sure, %d%%", 50);
+  SAME("%.*s%s %.*s%s", 3, "abcdef", ":", 0, "zzz", "!");
+  SAME("%.*s|", 10, "short");
+  SAME("%.*s|", -1, "negative precision is none");
+  SAME("%.*s|", 4, "ab\0cd");
+  // Left to vsnprintf: null strings, widths, flags, other conversions.
+  SAME("[%s]", null_text);
+  SAME("[%.*s]", 3, null_text);
+  SAME("% 2d:%02d", 9, 5);
+  SAME("%c%lld%u%x", 'q', 1234567890123LL, 42u, 255u);
+  SAME("%5s|%-5s|", "ab", "cd");
+  SAME("%s and %d then %5d", "mixed", 1, 2);
+#undef SAME
+  // A text that does not fit the fixed part still comes whole.
+  const char* out = format_into(&scratch, &n, "%s%s", long_text.c_str(),
+                                "0123456789abcdef");
+  EXPECT_EQ(long_text + "0123456789abcdef", std::string(out));
+  EXPECT_EQ(63006, n);
+}
+
+TEST(FormatTextTest, CutsLikeSnprintf) {
+  char out[8];
+  EXPECT_EQ(10, format_text(out, sizeof out, "%s", "0123456789"));
+  EXPECT_STREQ("0123456", out);
+  EXPECT_EQ(7, format_text(out, sizeof out, "%d%s", -123, "abc"));
+  EXPECT_STREQ("-123abc", out);
+  EXPECT_EQ(8, format_text(out, sizeof out, "%d%s", -123, "abcd"));
+  EXPECT_STREQ("-123abc", out);
 }
 
 }  // namespace

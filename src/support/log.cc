@@ -27,15 +27,21 @@ struct log_state {
   const char* logging = nullptr;
   bool in_progress = false;
   long long head_second = -1;
-  int head_pid = -1;
   size_t head_length = 0;
   char head[160] = {};
+  // Whole lines waiting for log_flush while holding.
+  bool holding = false;
+  bool flush_at_exit = false;
+  size_t held = 0;
 };
 log_state the_log;
 
 // The log's own scratch set, so a log line never clobbers text that a
 // dyn_text is still formatting.
 format_scratch log_scratch;
+
+// Room for the lines held at once; a longer burst is written in parts.
+char held_lines[8192];
 
 const char* const kMonths[12] = {"January", "February", "March",
                                  "April",   "May",      "June",
@@ -44,9 +50,37 @@ const char* const kMonths[12] = {"January", "February", "March",
 const char* const kDaySuffix[10] = {"th", "st", "nd", "rd", "th",
                                     "th", "th", "th", "th", "th"};
 
+// Writes size bytes of whole lines to the log in one write.
+void write_lines(const char* lines, size_t size) {
+  if (the_log.path == nullptr || size == 0) return;
+  if (the_log.fd < 0) the_log.fd = os_open_append(the_log.path);
+  if (the_log.fd >= 0) os_append_fd(the_log.fd, lines, size);
+}
+
+void flush_at_exit() { log_flush(); }
+
 }  // namespace
 
+void log_hold_lines() {
+  the_log.holding = true;
+  if (!the_log.flush_at_exit) {
+    the_log.flush_at_exit = atexit(flush_at_exit) == 0;
+  }
+}
+
+void log_flush() {
+  size_t size = the_log.held;
+  the_log.held = 0;
+  write_lines(held_lines, size);
+}
+
+void log_release_lines() {
+  log_flush();
+  the_log.holding = false;
+}
+
 void log_set_path(const char* path) {
+  log_flush();
   if (the_log.fd >= 0) os_file_close(the_log.fd);
   the_log.fd = -1;
   the_log.path = path;
@@ -79,10 +113,11 @@ void log_event(int level, const char* format, ...) {
     return;
   }
   // A run writes all its lines within a second or two, so the stamp and the
-  // pid are formatted again only when the second or the process changes.
+  // pid (a system call) are taken and formatted again only when the second
+  // changes. This program never forks.
   long long second = os_time_seconds();
-  int pid = os_process_id();
-  if (second != the_log.head_second || pid != the_log.head_pid) {
+  if (second != the_log.head_second) {
+    int pid = os_process_id();
     struct tm now;
     os_local_time(&now);
     format_log_stamp(now, the_log.head, 96);
@@ -91,7 +126,6 @@ void log_event(int level, const char* format, ...) {
                        " - pid(%d) - ", pid);
     the_log.head_length = length;
     the_log.head_second = second;
-    the_log.head_pid = pid;
   }
   const char* head = the_log.head;
   size_t head_length = the_log.head_length;
@@ -111,8 +145,18 @@ void log_event(int level, const char* format, ...) {
     memcpy(line, head, head_length);
     memcpy(line + head_length, message, n);
     line[size - 1] = '\n';
-    if (the_log.fd < 0) the_log.fd = os_open_append(the_log.path);
-    if (the_log.fd >= 0) os_append_fd(the_log.fd, line, size);
+    if (the_log.holding && size <= sizeof held_lines - the_log.held) {
+      memcpy(held_lines + the_log.held, line, size);
+      the_log.held += size;
+    } else {
+      log_flush();
+      if (the_log.holding && size <= sizeof held_lines) {
+        memcpy(held_lines, line, size);
+        the_log.held = size;
+      } else {
+        write_lines(line, size);
+      }
+    }
     if (line != line_buffer) free(line);
   }
   the_log.in_progress = false;
@@ -120,6 +164,7 @@ void log_event(int level, const char* format, ...) {
 
 void fail_with_page(const char* message) {
   // Reached when memory ran out, too: the line is built on the stack.
+  log_flush();
   char line[512];
   size_t n = strnlen(message, sizeof line - 2);
   memcpy(line, message, n);

@@ -6,6 +6,8 @@
 //
 // Each line is built whole in memory and written with one write() on a file
 // opened with O_APPEND, so concurrent runs never interleave or split a line.
+// While lines are held (log_hold_lines), several whole lines go out in one
+// write() instead.
 #pragma once
 
 #include <ctime>
@@ -39,9 +41,24 @@ void format_log_stamp(const struct tm& when, char* out, int out_size);
 // A call made while another log_event is running writes nothing.
 void log_event(int level, const char* format, ...) TARVELO_PRINTF(2, 3);
 
-// Writes message + "\n" to the log (no stamp), prints the minimal error page
-// on standard output, logs "ended" and exits with code 1. When the log cannot
-// be opened it exits with code 2 and prints nothing. Does not return.
+// Holds the lines log_event writes in memory from now on, to be written
+// together by log_flush or log_release_lines, or as the process exits through
+// exit() or a return from main. A run holds the burst of lines it writes
+// before its ini sets the logging level. Callers flush before anything that
+// may wait (standard input, a prompt), so a run stopped while it waits has
+// its lines in the log.
+void log_hold_lines();
+
+// Writes the held lines, if any, and goes on holding.
+void log_flush();
+
+// Writes the held lines, if any, and writes each later line at once again.
+void log_release_lines();
+
+// Writes message + "\n" to the log (no stamp) after any held lines, prints
+// the minimal error page on standard output, logs "ended" and exits with
+// code 1. When the log cannot be opened it exits with code 2 and prints
+// nothing. Does not return.
 [[noreturn]] void fail_with_page(const char* message);
 
 }  // namespace tarvelo

@@ -117,6 +117,62 @@ TEST(LogEventTest, UnopenableLogIsSilent) {
   EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
+TEST(LogHoldTest, HeldLinesWaitForFlushInOrder) {
+  scoped_test_log log;
+  log_event(LOG_DEBUG, "before holding");
+  log_hold_lines();
+  log_event(LOG_DEBUG, "one");
+  log_event(LOG_ERRORS, "two");
+  EXPECT_EQ("before holding\n", log.messages());
+  log_flush();
+  EXPECT_EQ("before holding\none\ntwo\n", log.messages());
+  log_event(LOG_DEBUG, "three");
+  EXPECT_EQ("before holding\none\ntwo\n", log.messages());
+  log_release_lines();
+  log_event(LOG_DEBUG, "four");
+  EXPECT_EQ("before holding\none\ntwo\nthree\nfour\n", log.messages());
+}
+
+TEST(LogHoldTest, LinesBeyondTheRoomGoOutInOrder) {
+  scoped_test_log log;
+  log_hold_lines();
+  std::string expected;
+  // Lines of 3,000 bytes fill the room in a few lines; one of 20,000 bytes
+  // never fits. Every line arrives whole and in order.
+  for (int i = 0; i < 8; ++i) {
+    std::string text(i == 5 ? 20000 : 3000, static_cast<char>('a' + i));
+    log_event(LOG_DEBUG, "%s", text.c_str());
+    expected += text + "\n";
+  }
+  log_release_lines();
+  EXPECT_EQ(expected, log.messages());
+}
+
+TEST(LogHoldDeathTest, HeldLinesReachTheLogAtExit) {
+  scoped_test_log log;
+  EXPECT_EXIT(
+      {
+        log_hold_lines();
+        log_event(LOG_DEBUG, "held at exit");
+        exit(9);
+      },
+      testing::ExitedWithCode(9), "");
+  EXPECT_EQ("held at exit\n", log.messages());
+}
+
+TEST(FailWithPageDeathTest, HeldLinesComeBeforeTheMessage) {
+  scoped_test_log log;
+  EXPECT_EXIT(
+      {
+        log_hold_lines();
+        log_event(LOG_DEBUG, "loading config file.");
+        fail_with_page("The ini file could not be opened.");
+      },
+      testing::ExitedWithCode(1), "");
+  EXPECT_EQ("loading config file.\nThe ini file could not be opened.\nended\n",
+            log.messages());
+}
+
 TEST(FailWithPageDeathTest, PrintsPageAndExitsOne) {
   scoped_test_log log;
   EXPECT_EXIT(

@@ -43,6 +43,7 @@ scoped_test_log::scoped_test_log() : path_(fresh_temp_dir() + "/test.log") {
 
 scoped_test_log::~scoped_test_log() {
   // Tests without a log of their own then write nothing anywhere.
+  log_release_lines();
   log_set_path(nullptr);
   log_set_logging(nullptr);
   unlink(path_.c_str());
