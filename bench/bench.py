@@ -1,8 +1,9 @@
 """The TARVELO benchmark harness: the gateway against the floor of one process
 start, on this machine, side by side.
 
-Measures, for the floor CGI (bench/floor_cgi.c) and the gateway with the
-sample site (site/tarvelo.ini and its pages, with `logging errors` and, beside
+Measures, for the floor CGI (bench/floor_cgi.c), the same form mailed by a
+static C program written by hand for it (bench/by_hand_cgi.c, the yardstick
+of what the gateway could reach) and the gateway with the sample site (site/tarvelo.ini and its pages, with `logging errors` and, beside
 it, `logging debug`) answering the four-field form of bench/form_body.txt:
   - wall time per run: spawn and wait, interleaved, many rounds after warm-up
     (bench/spawn_timer.c); median, 90th percentile, ratio to the floor;
@@ -56,7 +57,8 @@ def say(text):
 def compile_tools(out_dir):
     """Builds the floor, the sink and the timer with the system C compiler."""
     tools = {}
-    for name, extra in (("floor_cgi", ["-static"]), ("smtp_sink", []),
+    for name, extra in (("floor_cgi", ["-static"]),
+                        ("by_hand_cgi", ["-static"]), ("smtp_sink", []),
                         ("spawn_timer", [])):
         target = os.path.join(out_dir, name)
         subprocess.run(["gcc", "-O2", "-Wall", "-Wextra", *extra, "-o", target,
@@ -67,7 +69,7 @@ def compile_tools(out_dir):
 
 def find_tools(tools_dir):
     tools = {}
-    for name in ("floor_cgi", "smtp_sink", "spawn_timer"):
+    for name in ("floor_cgi", "by_hand_cgi", "smtp_sink", "spawn_timer"):
         path = os.path.join(tools_dir, name)
         if not os.access(path, os.X_OK):
             raise CheckFailed(f"no {name} in {tools_dir}")
@@ -131,11 +133,11 @@ class Sink:
             self.process.wait()
 
 
-def lay_out_gateway(folder, exe, smtp_port, logging):
-    """A cgi-bin folder: the gateway as tarvelo.cgi beside the sample ini,
+def lay_out_gateway(folder, exe, smtp_port, logging, name="tarvelo"):
+    """A cgi-bin folder: the gateway as NAME.cgi beside the sample ini,
     pointed at the sink and the sample pages, with the given logging."""
     os.makedirs(folder, exist_ok=True)
-    target = os.path.join(folder, "tarvelo.cgi")
+    target = os.path.join(folder, name + ".cgi")
     shutil.copy2(exe, target)
     replace = {
         "smtp": f"127.0.0.1:{smtp_port}",
@@ -152,7 +154,7 @@ def lay_out_gateway(folder, exe, smtp_port, logging):
             lines.append(line)
     if replace:
         raise CheckFailed(f"the sample ini has no {', '.join(replace)} line")
-    with open(os.path.join(folder, "tarvelo.ini"), "w") as f:
+    with open(os.path.join(folder, name + ".ini"), "w") as f:
         f.write("\n".join(lines) + "\n")
     return target
 
@@ -292,6 +294,8 @@ def web_load(work, tools, gateway_exe, sink, body_path, seconds, levels):
     cgi_bin = os.path.join(www, "cgi-bin")
     lay_out_gateway(cgi_bin, gateway_exe, sink.port, "errors")
     shutil.copy2(tools["floor_cgi"], os.path.join(cgi_bin, "floor.cgi"))
+    lay_out_gateway(cgi_bin, tools["by_hand_cgi"], sink.port, "errors",
+                    name="by_hand")
     port = free_port()
     conf = os.path.join(work, "lighttpd.conf")
     with open(conf, "w") as f:
@@ -319,7 +323,7 @@ cgi.assign = (".cgi" => "")
         if not wait_for_port(port, server):
             raise CheckFailed("lighttpd did not start")
         for connections in levels:
-            for name in ("floor", "tarvelo"):
+            for name in ("floor", "by_hand", "tarvelo"):
                 sink.reset()
                 url = f"http://127.0.0.1:{port}/cgi-bin/{name}.cgi"
                 threads = min(2, connections)
@@ -342,70 +346,80 @@ def format_table(r):
     rows = []
     add = rows.append
     t = r["times"]
-    floor, gate, debug = t["floor"], t["errors"], t["debug"]
+    floor, hand = t["floor"], t["by_hand"]
+    gate, debug = t["errors"], t["debug"]
 
     def ratio(a, b):
         return a / b if b else float("nan")
 
-    add(("", "floor CGI", "TARVELO", "TARVELO debug", "target"))
+    def with_ratio(value, floor_value):
+        return f"{value:.0f}  ({ratio(value, floor_value):.2f})"
+
+    add(("", "floor CGI", "by hand", "TARVELO", "TARVELO debug", "target"))
     add(("wall time median (us)", f"{floor['median_us']:.0f}",
-         f"{gate['median_us']:.0f}", f"{debug['median_us']:.0f}", ""))
+         f"{hand['median_us']:.0f}", f"{gate['median_us']:.0f}",
+         f"{debug['median_us']:.0f}", ""))
     add(("wall time p90 (us)", f"{floor['p90_us']:.0f}",
-         f"{gate['p90_us']:.0f}", f"{debug['p90_us']:.0f}", ""))
+         f"{hand['p90_us']:.0f}", f"{gate['p90_us']:.0f}",
+         f"{debug['p90_us']:.0f}", ""))
     add(("ratio to floor, median", "1.00",
+         f"{ratio(hand['median_us'], floor['median_us']):.2f}",
          f"{ratio(gate['median_us'], floor['median_us']):.2f}",
          f"{ratio(debug['median_us'], floor['median_us']):.2f}",
          f"<= {TARGET_RATIO} (goal {GOAL_RATIO})"))
     add(("ratio to floor, p90", "1.00",
+         f"{ratio(hand['p90_us'], floor['p90_us']):.2f}",
          f"{ratio(gate['p90_us'], floor['p90_us']):.2f}",
          f"{ratio(debug['p90_us'], floor['p90_us']):.2f}", ""))
     # CPU time leaves out the waits for the sink and for other loads of the
     # machine: the steadier figure when the machine is busy.
     add(("CPU time median (us)", f"{floor['cpu_median_us']:.0f}",
-         f"{gate['cpu_median_us']:.0f}  "
-         f"({ratio(gate['cpu_median_us'], floor['cpu_median_us']):.2f})",
-         f"{debug['cpu_median_us']:.0f}  "
-         f"({ratio(debug['cpu_median_us'], floor['cpu_median_us']):.2f})",
+         with_ratio(hand['cpu_median_us'], floor['cpu_median_us']),
+         with_ratio(gate['cpu_median_us'], floor['cpu_median_us']),
+         with_ratio(debug['cpu_median_us'], floor['cpu_median_us']),
          "shown beside"))
-    add(("  SMTP sink CPU per mail (us)", "", f"{r['sink_cpu_us']:.0f}", "",
-         "beside the gateway's"))
+    add(("  SMTP sink CPU per mail (us)", "", "", f"{r['sink_cpu_us']:.0f}",
+         "", "beside the gateway's"))
     if "instructions" in r:
         i = r["instructions"]
-        add(("instructions per run", f"{i['floor']:,}", f"{i['errors']:,}",
-             f"{i['debug']:,}", f"< {TARGET_INSTRUCTIONS:,}"))
+        add(("instructions per run", f"{i['floor']:,}", f"{i['by_hand']:,}",
+             f"{i['errors']:,}", f"{i['debug']:,}",
+             f"< {TARGET_INSTRUCTIONS:,}"))
     h = r["hwm"]
-    add(("peak RSS, VmHWM (kB)", f"{h['floor']}", f"{h['errors']}",
-         f"{h['debug']}", f"< {TARGET_HWM_KB}"))
+    add(("peak RSS, VmHWM (kB)", f"{h['floor']}", f"{h['by_hand']}",
+         f"{h['errors']}", f"{h['debug']}", f"< {TARGET_HWM_KB}"))
     if "web" in r:
         for c in r["levels"]:
             f_ = r["web"][("floor", c)]
+            b_ = r["web"][("by_hand", c)]
             g_ = r["web"][("tarvelo", c)]
             add((f"lighttpd+wrk -c{c} (req/s)", f"{f_['rps']:.0f}",
-                 f"{g_['rps']:.0f}  ({ratio(g_['rps'], f_['rps']):.2f})", "",
+                 with_ratio(b_['rps'], f_['rps']),
+                 with_ratio(g_['rps'], f_['rps']), "",
                  f">= {TARGET_WRK.get(c, 0):.2f} of floor"))
         for c in r["levels"]:
-            g_ = r["web"][("tarvelo", c)]
-            failed = g_["non2xx"] + g_["socket_errors"]
-            f_ = r["web"][("floor", c)]
-            failed_floor = f_["non2xx"] + f_["socket_errors"]
-            add((f"  -c{c} requests / failed / mails",
-                 f"{f_['requests']} / {failed_floor} / -",
-                 f"{g_['requests']} / {failed} / {g_['messages']}", "",
+            cells = []
+            for name in ("floor", "by_hand", "tarvelo"):
+                w = r["web"][(name, c)]
+                mails = "-" if name == "floor" else w["messages"]
+                cells.append(f"{w['requests']} / "
+                             f"{w['non2xx'] + w['socket_errors']} / {mails}")
+            add((f"  -c{c} requests / failed / mails", *cells, "",
                  "no failure, every mail"))
     d = r["data"]
-    add(("DATA phase p50/p90/max (us)", "",
+    add(("DATA phase p50/p90/max (us)", "", "",
          "{data_p50_us}/{data_p90_us}/{data_max_us}".format(**d["nodelay_on"]),
          "", f"< {TARGET_DATA_US} (TCP_NODELAY)"))
     if "nodelay_off" in d:
-        add(("  same without TCP_NODELAY", "",
+        add(("  same without TCP_NODELAY", "", "",
              "{data_p50_us}/{data_p90_us}/{data_max_us}".format(
                  **d["nodelay_off"]), "", "shown beside"))
-    add(("iostream symbols linked", "", r["iostream"], "", "none"))
-    widths = [max(len(row[k]) for row in rows) for k in range(5)]
+    add(("iostream symbols linked", "", "", r["iostream"], "", "none"))
+    widths = [max(len(row[k]) for row in rows) for k in range(6)]
     lines = []
     for n, row in enumerate(rows):
         cells = [row[0].ljust(widths[0])] + [
-            row[k].rjust(widths[k]) for k in range(1, 4)] + [row[4]]
+            row[k].rjust(widths[k]) for k in range(1, 5)] + [row[5]]
         lines.append("  ".join(cells).rstrip())
         if n == 0:
             lines.append("-" * len(lines[0]))
@@ -492,42 +506,48 @@ def main(argv=None):
         floor = os.path.join(work, "floor", "floor.cgi")
         os.makedirs(os.path.dirname(floor))
         shutil.copy2(tools["floor_cgi"], floor)
+        by_hand = lay_out_gateway(os.path.join(work, "by_hand"),
+                                  tools["by_hand_cgi"], sink.port, "errors",
+                                  name="by_hand")
         gateway = lay_out_gateway(os.path.join(work, "errors"), exe,
                                   sink.port, "errors")
         gateway_debug = lay_out_gateway(os.path.join(work, "debug"), exe,
                                         sink.port, "debug")
-        for program, mails in ((floor, False), (gateway, True),
-                               (gateway_debug, True)):
+        for program, mails in ((floor, False), (by_hand, True),
+                               (gateway, True), (gateway_debug, True)):
             check_one_run(program, body_path, env, sink, mails)
 
         say(f"timing: {args.rounds} rounds after {args.warmup} warm-up")
         sink.reset()
-        programs = [floor, gateway, gateway_debug]
+        programs = [floor, by_hand, gateway, gateway_debug]
         sink_cpu = sink.cpu_seconds()
         times = time_programs(tools["spawn_timer"], programs, body_path, env,
                               args.rounds, args.warmup)
-        expected = 2 * (args.rounds + args.warmup)
+        expected = 3 * (args.rounds + args.warmup)
         results["sink_cpu_us"] = ((sink.cpu_seconds() - sink_cpu) * 1e6
                                   / expected)
         counted = sink.stats()["messages"]
         if counted != expected:
             raise CheckFailed(f"the sink counted {counted} messages for "
-                              f"{expected} gateway runs")
-        results["times"] = {"floor": times[floor], "errors": times[gateway],
+                              f"{expected} runs that send mail")
+        results["times"] = {"floor": times[floor], "by_hand": times[by_hand],
+                            "errors": times[gateway],
                             "debug": times[gateway_debug]}
 
         say("peak memory")
         results["hwm"] = {
             key: peak_memory_kb(tools["spawn_timer"], program, body_path, env,
                                 args.hwm_runs)
-            for key, program in (("floor", floor), ("errors", gateway),
+            for key, program in (("floor", floor), ("by_hand", by_hand),
+                                 ("errors", gateway),
                                  ("debug", gateway_debug))}
 
         if not args.no_callgrind:
             say("callgrind")
             results["instructions"] = {
                 key: instructions(program, body_path, env, work)
-                for key, program in (("floor", floor), ("errors", gateway),
+                for key, program in (("floor", floor), ("by_hand", by_hand),
+                                     ("errors", gateway),
                                      ("debug", gateway_debug))}
 
         say("DATA phase at the sink")
@@ -550,7 +570,7 @@ def main(argv=None):
             results["web"] = web_load(work, tools, exe, sink, body_path,
                                       args.wrk_seconds, results["levels"])
             for c in results["levels"]:
-                for name in ("floor", "tarvelo"):
+                for name in ("floor", "by_hand", "tarvelo"):
                     w = results["web"][(name, c)]
                     if w["requests"] == 0:
                         raise CheckFailed(f"wrk -c{c} {name}: no request done")

@@ -251,10 +251,12 @@ void parse_ini_text(const char* text, long size, mail_settings* settings,
   while (at < size) {
     // A line is read up to and including its line feed, at most 63997
     // characters at a time; a longer line arrives as several pieces.
-    long length = 0;
-    while (at + length < size && length < kIniLineMax) {
-      if (text[at + length++] == '\n') break;
-    }
+    long limit = size - at < kIniLineMax ? size - at : kIniLineMax;
+    const void* line_feed = memchr(text + at, '\n', static_cast<size_t>(limit));
+    long length =
+        line_feed == nullptr
+            ? limit
+            : static_cast<const char*>(line_feed) - (text + at) + 1;
     memcpy(line, text + at, length);
     line[length] = '\0';
     at += length;

@@ -25,16 +25,23 @@ bool format_plain(char* out, int room, const char* format, va_list args,
   char* at = out;
   for (const char* f = format; *f != '\0'; ++f) {
     const char* piece = f;
-    size_t piece_length = 1;
+    size_t piece_length;
     char digits[12];
-    if (*f == '%') {
+    if (*f != '%') {
+      // Literal text up to the next conversion goes in one copy.
+      const char* next = strchr(f, '%');
+      if (next == nullptr) next = f + strlen(f);
+      piece_length = static_cast<size_t>(next - f);
+      f = next - 1;
+    } else {
       ++f;
+      piece_length = 1;
       if (*f == '%') {
         piece = f;
       } else if (*f == 'd') {
         int value = va_arg(args, int);
-        unsigned int magnitude = value < 0 ? 0u - static_cast<unsigned int>(value)
-                                           : static_cast<unsigned int>(value);
+        unsigned int magnitude = static_cast<unsigned int>(value);
+        if (value < 0) magnitude = 0u - magnitude;
         char* digit = digits + sizeof digits;
         do {
           *--digit = static_cast<char>('0' + magnitude % 10);
@@ -53,8 +60,9 @@ bool format_plain(char* out, int room, const char* format, va_list args,
         piece = va_arg(args, const char*);
         if (piece == nullptr) return false;
         // A negative precision counts as none.
-        piece_length = precision < 0 ? strlen(piece)
-                                     : strnlen(piece, static_cast<size_t>(precision));
+        piece_length =
+            precision < 0 ? strlen(piece)
+                          : strnlen(piece, static_cast<size_t>(precision));
       } else {
         return false;
       }
