@@ -2,17 +2,22 @@
 """Writes cmake/hot_symbols.txt: what a typical run of the gateway touches.
 
 The benchmark's form is posted to the gateway (the sample ini, pointed at the
-benchmark's SMTP sink) under valgrind's lackey tool, once with `logging
-errors` and once with `logging debug`. Every instruction fetch and every load
-and store inside the executable is mapped to the symbol that holds it. The
-result lists the touched functions first and the touched objects after, each
-in the order of first touch; lld then places them together (see
+benchmark's SMTP sink), once with `logging errors` and once with `logging
+debug`:
+  - natively, one instruction at a time (spawn_timer steps): the code;
+  - under valgrind's lackey tool: every load and store, the data.
+Each address inside the executable is mapped to the symbol that holds it.
+The result lists the touched functions first and the touched objects after,
+each in the order of first touch; lld then places them together (see
 cmake/static_layout.cmake).
 
-valgrind reports a processor of its own, so the C library picks other string
-functions under it than on the real processor. The real choices are read from
-the executable's function tables (.got and .got.plt) as a native run exits, and listed
-as well.
+valgrind differs from the real machine: it shows the program another
+processor (the C library picks other string functions) and no vDSO (the
+library's lookup of the vDSO's functions never runs). So the code comes from
+the native run, and the data from lackey plus what the natively executed
+instructions name by address (objdump's comments). The code lackey saw is
+listed too, after the rest, so that a machine picking those string functions
+finds them near.
 
 A function name that several objects define (a `static` helper of the C
 library) is left out: lld would move every one of them.
@@ -34,10 +39,6 @@ import bench  # noqa: E402
 
 OUT = os.path.join(os.path.dirname(bench.HERE), "cmake", "hot_symbols.txt")
 CODE_TYPES = set("tTwWiI")
-# The C library's processor-specific versions: __memchr_evex, __strlen_avx2,
-# __memmove_avx512_unaligned_erms, __strcspn_sse42...
-IFUNC_VARIANT = re.compile(r"^__\w+_(sse2|ssse3|sse4|sse42|avx|avx2|avx512|evex)"
-                           r"(_|$)")
 
 
 class SymbolTable:
@@ -54,8 +55,6 @@ class SymbolTable:
                                   parts[2], parts[3]))
         self.starts = [row[0] for row in self.rows]
         self.count = collections.Counter(row[3] for row in self.rows)
-        self.by_address = {row[0]: row[3] for row in self.rows
-                           if row[2] in CODE_TYPES}
 
     def holder(self, address):
         """The (type, name) of the symbol whose extent holds address."""
@@ -82,18 +81,6 @@ def loaded_range(exe):
             low = start if low is None else min(low, start)
             high = max(high, start + size)
     return low, high
-
-
-def section(exe, name):
-    """(address, size) of a section, or None."""
-    out = subprocess.run(["readelf", "-SW", exe], capture_output=True,
-                         text=True, check=True).stdout
-    for line in out.splitlines():
-        match = re.match(r"\s*\[\s*\d+\]\s+(\S+)\s+\S+\s+([0-9a-f]+)\s+"
-                         r"[0-9a-f]+\s+([0-9a-f]+)", line)
-        if match and match.group(1) == name:
-            return int(match.group(2), 16), int(match.group(3), 16)
-    return None
 
 
 def touched(trace_path, symbols, low, high):
@@ -131,23 +118,42 @@ def lackey_trace(program, body_path, env, work, name):
     return trace
 
 
-def native_string_functions(timer, program, body_path, env, symbols):
-    """The functions the C library chose for this processor."""
-    chosen = []
-    for name in (".got", ".got.plt"):
-        table = section(program, name)
-        if table is None:
+def native_trace(timer, program, body_path, env, symbols, low, high):
+    """The functions in the order the real processor first ran them, and
+    the addresses of every instruction it ran in the executable."""
+    out = subprocess.run([timer, "steps", body_path, program], env=env,
+                         capture_output=True, text=True, timeout=600)
+    if out.returncode != 0:
+        raise bench.CheckFailed(f"the step trace of {program} failed:\n"
+                                + out.stderr)
+    code = {}
+    executed = set()
+    for match in re.finditer(r"at 0x([0-9a-f]+)", out.stdout):
+        address = int(match.group(1), 16)
+        if not low <= address < high:
             continue
-        address, size = table
-        out = subprocess.run([timer, "words", body_path, program,
-                              f"{address:x}", str(size // 8)], env=env,
-                             capture_output=True, text=True).stdout
-        for match in re.finditer(r"word 0x([0-9a-f]+)", out):
-            function = symbols.by_address.get(int(match.group(1), 16))
-            if function is not None and IFUNC_VARIANT.search(function):
-                if function not in chosen:
-                    chosen.append(function)
-    return chosen
+        executed.add(address)
+        found = symbols.holder(address)
+        if found is not None and found[0] in CODE_TYPES:
+            code.setdefault(found[1], len(code))
+    return list(code), executed
+
+
+def named_data(exe, executed, symbols):
+    """The objects that the executed instructions name by address (objdump's
+    comment on a RIP-relative operand), in address order of the code."""
+    out = subprocess.run(["objdump", "-d", "--no-show-raw-insn", exe],
+                         capture_output=True, text=True, check=True).stdout
+    data = []
+    for match in re.finditer(r"^\s*([0-9a-f]+):[^\n]*# ([0-9a-f]+) <", out,
+                             re.MULTILINE):
+        if int(match.group(1), 16) not in executed:
+            continue
+        found = symbols.holder(int(match.group(2), 16))
+        if found is not None and found[0] not in CODE_TYPES:
+            if found[1] not in data:
+                data.append(found[1])
+    return data
 
 
 def main(argv=None):
@@ -155,6 +161,8 @@ def main(argv=None):
     parser.add_argument("--exe", required=True)
     parser.add_argument("--tools-dir", required=True)
     parser.add_argument("--out", default=OUT)
+    parser.add_argument("--quick", action="store_true",
+                        help="the errors run only (smoke test)")
     args = parser.parse_args(argv)
 
     exe = os.path.abspath(args.exe)
@@ -166,19 +174,26 @@ def main(argv=None):
     try:
         sink = bench.Sink(tools["smtp_sink"], work)
         env = bench.cgi_environment(bench.FORM_BODY)
-        code, data = [], []
-        native = []
-        for logging in ("errors", "debug"):
+        code, data, lackey_code = [], [], []
+        executed = set()
+        for logging in ("errors",) if args.quick else ("errors", "debug"):
             program = bench.lay_out_gateway(os.path.join(work, logging), exe,
                                             sink.port, logging)
             bench.check_one_run(program, bench.FORM_BODY, env, sink, True)
+            native, ran = native_trace(tools["spawn_timer"], program,
+                                       bench.FORM_BODY, env, symbols, low,
+                                       high)
+            executed |= ran
             trace = lackey_trace(program, bench.FORM_BODY, env, work, logging)
-            more_code, more_data = touched(trace, symbols, low, high)
-            code += [name for name in more_code if name not in code]
-            data += [name for name in more_data if name not in data]
-            native += [name for name in native_string_functions(
-                tools["spawn_timer"], program, bench.FORM_BODY, env, symbols)
-                if name not in native]
+            seen_code, seen_data = touched(trace, symbols, low, high)
+            code += [name for name in native if name not in code]
+            data += [name for name in seen_data if name not in data]
+            lackey_code += [name for name in seen_code
+                            if name not in lackey_code]
+        # What only the native run reads (the vDSO's lookup, for one) is
+        # found through the instructions that name it.
+        data += [name for name in named_data(exe, executed, symbols)
+                 if name not in data]
     except (bench.CheckFailed, subprocess.CalledProcessError) as error:
         print(f"layout_profile: FAILED: {error}", file=sys.stderr)
         return 1
@@ -187,8 +202,7 @@ def main(argv=None):
             sink.stop()
         shutil.rmtree(work, ignore_errors=True)
 
-    # The native string functions go right after the code valgrind saw.
-    code += [name for name in native if name not in code]
+    code += [name for name in lackey_code if name not in code]
     code = [name for name in code if symbols.count[name] == 1]
     with open(args.out, "w") as f:
         f.write("# What a typical run touches, in the order of first touch:\n"

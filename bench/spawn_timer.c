@@ -20,11 +20,12 @@
  *     itself: the wait4 figure (ru_maxrss) would also count the pages of
  *     whoever forked it.
  *
- *   spawn_timer words BODY_FILE PROGRAM ADDRESS COUNT
- *     The same, and also prints COUNT 8-byte words of the program's memory
- *     from ADDRESS (hexadecimal) as it exits, one "word 0x.." line each.
- *     scripts/layout-profile reads the C library's function table with it:
- *     which string functions this processor was given. */
+ *   spawn_timer steps BODY_FILE PROGRAM
+ *     Runs PROGRAM once, one instruction at a time, and prints the address of
+ *     every instruction it executed, each once, in the order first executed
+ *     ("at 0x.." lines). scripts/layout-profile takes the code a run touches
+ *     from it: unlike valgrind, this is the real processor and the real
+ *     kernel (the vDSO, the real string functions). */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -35,6 +36,7 @@
 #include <string.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/user.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -152,23 +154,7 @@ static long status_field_kb(pid_t pid, const char* field) {
   return value;
 }
 
-static void print_words(pid_t pid, unsigned long address, int count) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/mem", (int)pid);
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  for (int i = 0; fd >= 0 && i < count; ++i) {
-    unsigned long long word = 0;
-    if (pread(fd, &word, sizeof word, (off_t)(address + 8UL * i)) !=
-        (ssize_t)sizeof word) {
-      break;
-    }
-    printf("word 0x%llx\n", word);
-  }
-  if (fd >= 0) close(fd);
-}
-
-static int peak_memory(const char* body_path, const char* program,
-                       unsigned long words_at, int word_count) {
+static int peak_memory(const char* body_path, const char* program) {
   int body_fd = open(body_path, O_RDONLY);
   int null_fd = open("/dev/null", O_WRONLY);
   if (body_fd < 0 || null_fd < 0) {
@@ -203,7 +189,6 @@ static int peak_memory(const char* body_path, const char* program,
       if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_EXIT << 8))) {
         /* Still whole: the memory goes only after this stop. */
         hwm = status_field_kb(pid, "VmHWM");
-        print_words(pid, words_at, word_count);
       } else if (WSTOPSIG(status) != SIGTRAP) {
         deliver = WSTOPSIG(status);
       }
@@ -215,6 +200,75 @@ static int peak_memory(const char* body_path, const char* program,
   return hwm < 0 || code != 0;
 }
 
+/* A set of addresses: open addressing, grown at half full. */
+struct address_set {
+  unsigned long long* slots;
+  size_t size;
+  size_t used;
+};
+
+/* Adds address (never 0); returns 1 when it was new. */
+static int set_add(struct address_set* set, unsigned long long address) {
+  if (2 * (set->used + 1) > set->size) {
+    struct address_set bigger = {NULL, set->size ? 2 * set->size : 65536, 0};
+    bigger.slots = calloc(bigger.size, sizeof *bigger.slots);
+    if (bigger.slots == NULL) exit(1);
+    for (size_t i = 0; i < set->size; ++i) {
+      if (set->slots[i] != 0) set_add(&bigger, set->slots[i]);
+    }
+    free(set->slots);
+    *set = bigger;
+  }
+  size_t i = (size_t)((address * 0x9e3779b97f4a7c15ULL) >> 20) & (set->size - 1);
+  while (set->slots[i] != 0) {
+    if (set->slots[i] == address) return 0;
+    i = (i + 1) & (set->size - 1);
+  }
+  set->slots[i] = address;
+  ++set->used;
+  return 1;
+}
+
+static int step_trace(const char* body_path, const char* program) {
+  int body_fd = open(body_path, O_RDONLY);
+  int null_fd = open("/dev/null", O_WRONLY);
+  if (body_fd < 0 || null_fd < 0) {
+    perror("spawn_timer: open");
+    return 1;
+  }
+  pid_t pid = fork();
+  if (pid < 0) return 1;
+  if (pid == 0) {
+    dup2(body_fd, 0);
+    dup2(null_fd, 1);
+    ptrace(PTRACE_TRACEME, 0, NULL, NULL);
+    char* argv[] = {(char*)program, NULL};
+    execve(program, argv, environ);
+    _exit(127);
+  }
+  struct address_set seen = {NULL, 0, 0};
+  int status = 0;
+  waitpid(pid, &status, 0); /* stopped at the exec */
+  int deliver = 0;
+  for (;;) {
+    struct user_regs_struct registers;
+    if (ptrace(PTRACE_GETREGS, pid, NULL, &registers) == 0 &&
+        set_add(&seen, registers.rip)) {
+      printf("at 0x%llx\n", (unsigned long long)registers.rip);
+    }
+    if (ptrace(PTRACE_SINGLESTEP, pid, NULL, (void*)(long)deliver) != 0) break;
+    if (waitpid(pid, &status, 0) < 0) break;
+    if (WIFEXITED(status) || WIFSIGNALED(status)) break;
+    deliver = WIFSTOPPED(status) && WSTOPSIG(status) != SIGTRAP
+                  ? WSTOPSIG(status)
+                  : 0;
+  }
+  int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  fprintf(stderr, "spawn_timer: %zu instruction addresses, status %d\n",
+          seen.used, code);
+  return code != 0;
+}
+
 int main(int argc, char** argv) {
   if (argc >= 6 && strcmp(argv[1], "time") == 0) {
     int rounds = atoi(argv[2]);
@@ -223,15 +277,14 @@ int main(int argc, char** argv) {
     return time_programs(rounds, warmup, argv[4], argc - 5, argv + 5);
   }
   if (argc == 4 && strcmp(argv[1], "hwm") == 0) {
-    return peak_memory(argv[2], argv[3], 0, 0);
+    return peak_memory(argv[2], argv[3]);
   }
-  if (argc == 6 && strcmp(argv[1], "words") == 0) {
-    return peak_memory(argv[2], argv[3], strtoul(argv[4], NULL, 16),
-                       atoi(argv[5]));
+  if (argc == 4 && strcmp(argv[1], "steps") == 0) {
+    return step_trace(argv[2], argv[3]);
   }
   fprintf(stderr,
           "usage: spawn_timer time ROUNDS WARMUP BODY_FILE PROGRAM...\n"
           "       spawn_timer hwm BODY_FILE PROGRAM\n"
-          "       spawn_timer words BODY_FILE PROGRAM ADDRESS COUNT\n");
+          "       spawn_timer steps BODY_FILE PROGRAM\n");
   return 2;
 }
