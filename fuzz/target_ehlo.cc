@@ -91,6 +91,7 @@ class stream_net final : public net_ops {
   }
   int last_error() override { return WSA_ESHUTDOWN; }
   void pause_ms(int) override {}
+  void close_socket(int) override {}
 
  private:
   std::string stream_;

@@ -84,6 +84,7 @@ class piece_net final : public net_ops {
   }
   int last_error() override { return last_; }
   void pause_ms(int) override {}
+  void close_socket(int) override {}
 
   // Where the stream's bytes stop next: the stream position of the next
   // failing receive, or the end of the stream; *fails says which.

@@ -261,6 +261,24 @@ def test_32_concurrent_runs_then_one_resend(site):
     assert listing(spool) == []
 
 
+def test_resend_of_many_stays_within_the_open_file_limit(site):
+    """One resend delivers each message over a connection of its own; with
+    at most 16 files open at once it must still send 40 messages."""
+    port = free_port()
+    spool = spool_site(site, port)
+    post_many(site, 40)
+    assert len(listing(spool)) == 40
+    with Server(port) as server:
+        proc = subprocess.run(
+            ["prlimit", "--nofile=16", site.exe, "-resend_spool"],
+            capture_output=True, cwd=site.folder, timeout=120,
+            env={"PATH": "/usr/bin:/bin"})
+        assert proc.returncode == 0, proc.stdout
+        assert proc.stdout.endswith(b"40 sent, 0 kept, 0 refused\n")
+        assert len(server.messages) == 40
+    assert listing(spool) == []
+
+
 def test_two_resends_at_once_send_each_message_once(site):
     port = free_port()
     spool = spool_site(site, port)

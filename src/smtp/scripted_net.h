@@ -104,6 +104,8 @@ class scripted_net final : public net_ops {
 
   int last_error() override { return last; }
   void pause_ms(int milliseconds) override { pauses.push_back(milliseconds); }
+  void close_socket(int socket) override { closed.push_back(socket); }
+  std::vector<int> closed;
 
   int last = 0;
 

@@ -570,6 +570,9 @@ int deliver_mail(const smtp_job& job, net_ops* net, tls_layer* tls,
   if (job.tls != TLS_IMPLICIT || secure_connection(&c, job, tls, host)) {
     delivered = run_dialogue(&c, job, tls, host);
   }
+  // A resend delivers many messages in one process: each connection ends
+  // here, so their sockets never pile up to the process's limit.
+  net->close_socket(c.socket);
   forget_secrets(&c);
   free(host);
   return delivered;

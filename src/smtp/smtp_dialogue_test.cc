@@ -59,6 +59,7 @@ TEST(DeliverMail, HeloDialogueIsLockStepWithExactBytes) {
       "S:250 queued\r\n|C:QUIT|C:\r\n|S:221 bye\r\n|",
       joined(net.transcript));
   EXPECT_EQ(1, net.start_calls);
+  EXPECT_EQ(std::vector<int>{7}, net.closed);  // the connection, once
   EXPECT_NE(std::string::npos,
             log.messages().find("RECV(7): {220 ready\r}\n\n"
                                 "SEND(7): {HELO TARVELO\n}\n\n"
@@ -173,6 +174,7 @@ TEST(DeliverMail, RefusedStepSendsQuitAndNothingMore) {
     EXPECT_EQ(0, deliver(test_job(), &net));
     EXPECT_EQ(c.sent, net.sent);
     EXPECT_TRUE(net.incoming.empty()) << "the reply to QUIT was not read";
+    EXPECT_EQ(std::vector<int>{7}, net.closed);
     EXPECT_NE(std::string::npos, log.messages().find(c.logged))
         << log.messages();
   }
@@ -301,6 +303,7 @@ TEST(DeliverMail, ConnectionFailures) {
     EXPECT_EQ(c.host, net.connected_host);
     EXPECT_EQ(c.port, net.connected_port);
     EXPECT_EQ(0, net.send_calls);
+    EXPECT_TRUE(net.closed.empty());  // there was no connection
     EXPECT_EQ(c.logged, log.messages());
   }
 }

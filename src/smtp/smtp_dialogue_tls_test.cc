@@ -38,6 +38,7 @@ class secured_net final : public net_ops {
   }
   int last_error() override { return inner->last_error(); }
   void pause_ms(int ms) override { inner->pause_ms(ms); }
+  void close_socket(int socket) override { inner->close_socket(socket); }
 };
 
 class fake_tls final : public tls_layer {

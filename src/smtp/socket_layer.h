@@ -71,6 +71,9 @@ class net_ops {
   // closed the connection, -1 on error or when the deadline passes first.
   virtual int recv(int socket, char* area, int room, long long deadline_ms) = 0;
 
+  // Closes a socket that connect_to returned; bytes kept for it are
+  // dropped.
+  virtual void close_socket(int socket) = 0;
   // The last error as a Windows Sockets number; 0 when there was none.
   virtual int last_error() = 0;
 

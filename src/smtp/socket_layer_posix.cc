@@ -207,6 +207,11 @@ class posix_net final : public net_ops {
     }
   }
 
+  void close_socket(int socket) override {
+    if (socket == held_socket_) held_ = 0;
+    close(socket);
+  }
+
   int last_error() override { return last_; }
 
   // Each piece written alone wakes the server once and costs a segment of

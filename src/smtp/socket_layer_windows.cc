@@ -110,6 +110,10 @@ class windows_net final : public net_ops {
     }
   }
 
+  void close_socket(int socket) override {
+    closesocket(static_cast<SOCKET>(socket));
+  }
+
   int last_error() override { return last_; }
 
   void pause_ms(int milliseconds) override {

@@ -44,6 +44,7 @@ class openssl_net final : public net_ops {
     return inner->connect_to(host, dotted, port, deadline, failure);
   }
   void pause_ms(int milliseconds) override { inner->pause_ms(milliseconds); }
+  void close_socket(int on) override { inner->close_socket(on); }
 
   int send(int on, const char* data, int size, long long deadline) override {
     if (on != socket) return inner->send(on, data, size, deadline);
