@@ -14,11 +14,12 @@ namespace {
 // The scratch set of dyn_text_append and dyn_text_assign; the log has its own.
 format_scratch text_scratch;
 
-// Formats literal text, %%, %d, %s and %.*s. Returns false, having written
-// nothing that counts, for anything else (a flag, a width, another
-// conversion, a null string) and when the text would not fit in room - 1
-// bytes; the caller then uses vsnprintf, whose output this matches byte for
-// byte where it returns true.
+// Formats literal text and the conversions %%, %c, %s, %.*s, and %d and
+// %lld with the flags "0" and " " and a width: the formats a run uses.
+// Returns false, having written nothing that counts, for anything else
+// (another flag or conversion, a width on %s, a null string) and when the
+// text would not fit in room - 1 bytes; the caller then uses vsnprintf,
+// whose output this matches byte for byte where it returns true.
 bool format_plain(char* out, int room, const char* format, va_list args,
                   int* length) {
   char* end = out + room - 1;  // the terminator's place
@@ -26,46 +27,80 @@ bool format_plain(char* out, int room, const char* format, va_list args,
   for (const char* f = format; *f != '\0'; ++f) {
     const char* piece = f;
     size_t piece_length;
-    char digits[12];
+    size_t width = 0;
+    char digits[24];  // a long long's digits, its sign and its zeros
     if (*f != '%') {
       // Literal text up to the next conversion goes in one copy.
       const char* next = strchr(f, '%');
       if (next == nullptr) next = f + strlen(f);
       piece_length = static_cast<size_t>(next - f);
       f = next - 1;
-    } else {
-      ++f;
+    } else if (f[1] == '%') {
+      piece = ++f;
       piece_length = 1;
-      if (*f == '%') {
-        piece = f;
-      } else if (*f == 'd') {
-        int value = va_arg(args, int);
-        unsigned int magnitude = static_cast<unsigned int>(value);
-        if (value < 0) magnitude = 0u - magnitude;
+    } else if (f[1] == '.' && f[2] == '*' && f[3] == 's') {
+      f += 3;
+      int precision = va_arg(args, int);
+      piece = va_arg(args, const char*);
+      if (piece == nullptr) return false;
+      // A negative precision counts as none.
+      piece_length =
+          precision < 0 ? strlen(piece)
+                        : strnlen(piece, static_cast<size_t>(precision));
+    } else {
+      bool zero = false;
+      bool space = false;
+      for (++f; *f == '0' || *f == ' '; ++f) {
+        if (*f == '0') zero = true;
+        if (*f == ' ') space = true;
+      }
+      for (; *f >= '0' && *f <= '9'; ++f) {
+        width = width * 10 + static_cast<size_t>(*f - '0');
+        if (width >= sizeof digits) return false;
+      }
+      bool flagged = zero || space || width > 0;
+      bool wide = f[0] == 'l' && f[1] == 'l' && f[2] == 'd';
+      if (wide) f += 2;
+      if (*f == 'd') {
+        long long value = wide ? va_arg(args, long long) : va_arg(args, int);
+        unsigned long long magnitude = static_cast<unsigned long long>(value);
+        if (value < 0) magnitude = 0ull - magnitude;
         char* digit = digits + sizeof digits;
         do {
           *--digit = static_cast<char>('0' + magnitude % 10);
           magnitude /= 10;
         } while (magnitude != 0);
-        if (value < 0) *--digit = '-';
+        size_t count = static_cast<size_t>(digits + sizeof digits - digit);
+        char sign = value < 0 ? '-' : space ? ' ' : '\0';
+        // The sign comes before zeros and after blanks.
+        size_t signed_count = count + (sign != '\0' ? 1 : 0);
+        for (; zero && signed_count < width; ++signed_count, ++count) {
+          *--digit = '0';
+        }
+        if (sign != '\0') {
+          *--digit = sign;
+          ++count;
+        }
         piece = digit;
-        piece_length = static_cast<size_t>(digits + sizeof digits - digit);
-      } else if (*f == 's') {
+        piece_length = count;
+      } else if (*f == 'c' && !zero && !space) {
+        digits[0] = static_cast<char>(va_arg(args, int));
+        piece = digits;
+        piece_length = 1;
+      } else if (*f == 's' && !flagged) {
         piece = va_arg(args, const char*);
         if (piece == nullptr) return false;
         piece_length = strlen(piece);
-      } else if (f[0] == '.' && f[1] == '*' && f[2] == 's') {
-        f += 2;
-        int precision = va_arg(args, int);
-        piece = va_arg(args, const char*);
-        if (piece == nullptr) return false;
-        // A negative precision counts as none.
-        piece_length =
-            precision < 0 ? strlen(piece)
-                          : strnlen(piece, static_cast<size_t>(precision));
       } else {
         return false;
       }
+    }
+    if (width > piece_length) {
+      // Blanks on the left up to the width (zeros went in above).
+      size_t blanks = width - piece_length;
+      if (blanks > static_cast<size_t>(end - at)) return false;
+      memset(at, ' ', blanks);
+      at += blanks;
     }
     if (piece_length > static_cast<size_t>(end - at)) return false;
     memcpy(at, piece, piece_length);

@@ -134,12 +134,25 @@ TEST(FormatScratchTest, EveryFormatMatchesSnprintf) {
   SAME("%.*s|", 10, "short");
   SAME("%.*s|", -1, "negative precision is none");
   SAME("%.*s|", 4, "ab\0cd");
+  // The date, the log stamp and the message id.
+  SAME("%s, %02d %s %04d %02d:%02d:%02d %c%02d%02d", "Tue", 8, "Dec", 2026, 3,
+       7, 0, '+', 1, 30);
+  SAME("%d%s %s %04d, % 2d:%02d:%02d %s", 18, "th", "March", 2002, 9, 10, 55,
+       "am");
+  SAME("[% 2d][% 2d][% 2d][% 2d]", 0, 12, -3, -123);
+  SAME("<%lld.%d.%s@%s>", 1765160000123LL, 4242, "abcdef", "host.example");
+  SAME("[%05d][%05d][% 05d][%2d][%1d][%3c][%c]", -42, 123456, 42, 7, 99, 'x',
+       'y');
+  SAME("[%lld][%lld][%020lld]", -9223372036854775807LL - 1,
+       9223372036854775807LL, -5LL);
   // Left to vsnprintf: null strings, widths, flags, other conversions.
   SAME("[%s]", null_text);
   SAME("[%.*s]", 3, null_text);
   SAME("% 2d:%02d", 9, 5);
   SAME("%c%lld%u%x", 'q', 1234567890123LL, 42u, 255u);
   SAME("%5s|%-5s|", "ab", "cd");
+  SAME("%.3s|%*d|%ld|%x", "abcdef", 4, 7, 123456789L, 255u);
+  SAME("%025d", 1);
   SAME("%s and %d then %5d", "mixed", 1, 2);
 #undef SAME
   // A text that does not fit the fixed part still comes whole.

@@ -100,9 +100,9 @@ void format_log_stamp(const struct tm& when, char* out, int out_size) {
   int hour = when.tm_hour > 12 ? when.tm_hour - 12 : when.tm_hour;
   const char* meridiem = when.tm_hour < 12 ? "am" : "pm";
   int month = when.tm_mon >= 0 && when.tm_mon < 12 ? when.tm_mon : 0;
-  snprintf(out, out_size, "%d%s %s %04d, % 2d:%02d:%02d %s", day, suffix,
-           kMonths[month], when.tm_year + 1900, hour, when.tm_min,
-           when.tm_sec, meridiem);
+  format_text(out, out_size, "%d%s %s %04d, % 2d:%02d:%02d %s", day, suffix,
+              kMonths[month], when.tm_year + 1900, hour, when.tm_min,
+              when.tm_sec, meridiem);
 }
 
 void log_event(int level, const char* format, ...) {
@@ -122,8 +122,9 @@ void log_event(int level, const char* format, ...) {
     os_local_time(&now);
     format_log_stamp(now, the_log.head, 96);
     size_t length = strlen(the_log.head);
-    length += snprintf(the_log.head + length, sizeof the_log.head - length,
-                       " - pid(%d) - ", pid);
+    length += format_text(the_log.head + length,
+                          static_cast<int>(sizeof the_log.head - length),
+                          " - pid(%d) - ", pid);
     the_log.head_length = length;
     the_log.head_second = second;
   }
