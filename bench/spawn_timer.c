@@ -154,15 +154,17 @@ static long status_field_kb(pid_t pid, const char* field) {
   return value;
 }
 
-static int peak_memory(const char* body_path, const char* program) {
-  int body_fd = open(body_path, O_RDONLY);
-  int null_fd = open("/dev/null", O_WRONLY);
+/* Starts PROGRAM under ptrace with standard input from BODY_FILE and
+ * standard output thrown away; it stops at its exec. Returns its pid, or -1.
+ */
+static pid_t start_traced(const char* body_path, const char* program) {
+  int body_fd = open(body_path, O_RDONLY | O_CLOEXEC);
+  int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (body_fd < 0 || null_fd < 0) {
     perror("spawn_timer: open");
-    return 1;
+    return -1;
   }
   pid_t pid = fork();
-  if (pid < 0) return 1;
   if (pid == 0) {
     dup2(body_fd, 0);
     dup2(null_fd, 1);
@@ -171,6 +173,14 @@ static int peak_memory(const char* body_path, const char* program) {
     execve(program, argv, environ);
     _exit(127);
   }
+  close(body_fd);
+  close(null_fd);
+  return pid;
+}
+
+static int peak_memory(const char* body_path, const char* program) {
+  pid_t pid = start_traced(body_path, program);
+  if (pid < 0) return 1;
   int status = 0;
   long hwm = -1;
   /* The first stop is the exec; from then on only the exit event is
@@ -230,22 +240,8 @@ static int set_add(struct address_set* set, unsigned long long address) {
 }
 
 static int step_trace(const char* body_path, const char* program) {
-  int body_fd = open(body_path, O_RDONLY);
-  int null_fd = open("/dev/null", O_WRONLY);
-  if (body_fd < 0 || null_fd < 0) {
-    perror("spawn_timer: open");
-    return 1;
-  }
-  pid_t pid = fork();
+  pid_t pid = start_traced(body_path, program);
   if (pid < 0) return 1;
-  if (pid == 0) {
-    dup2(body_fd, 0);
-    dup2(null_fd, 1);
-    ptrace(PTRACE_TRACEME, 0, NULL, NULL);
-    char* argv[] = {(char*)program, NULL};
-    execve(program, argv, environ);
-    _exit(127);
-  }
   struct address_set seen = {NULL, 0, 0};
   int status = 0;
   waitpid(pid, &status, 0); /* stopped at the exec */
