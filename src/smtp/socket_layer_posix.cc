@@ -196,6 +196,10 @@ class posix_net final : public net_ops {
   }
 
   int recv(int socket, char* area, int room, long long deadline_ms) override {
+    // No answer comes to bytes still kept here: they go out first.
+    if (held_ > 0 && socket == held_socket_ && !flush_kept(deadline_ms)) {
+      return -1;
+    }
     // A reply is read right after a command went out, so it has rarely
     // arrived yet: wait first rather than try a receive that would fail.
     for (;;) {
@@ -230,6 +234,16 @@ class posix_net final : public net_ops {
   int fail_with_errno() {
     last_ = wsa_error_from_errno(errno);
     return -1;
+  }
+
+  // Sends the kept bytes on their own. Returns false, with the last error
+  // set, when they could not be sent.
+  bool flush_kept(long long deadline_ms) {
+    bool more = more_;
+    more_ = false;
+    int sent = send(held_socket_, "", 0, deadline_ms);
+    more_ = more;
+    return sent == 0;
   }
 
   // Waits until the socket is ready for `events` or the deadline passes.

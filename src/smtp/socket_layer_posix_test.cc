@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -112,6 +113,30 @@ TEST_F(LoopbackTest, KeptPiecesArriveInOrderWithTheNext) {
     }
     EXPECT_EQ(step_bytes, got);
   }
+  close(client);
+  close(server);
+}
+
+TEST_F(LoopbackTest, WaitingForAnAnswerSendsWhatIsKept) {
+  int server = -1;
+  int client = connect_pair(&server);
+  ASSERT_GE(client, 0);
+  ASSERT_GE(server, 0);
+  // A step left marked "more follows": the receive must not wait for an
+  // answer to bytes that never left.
+  send_all(client, "NOOP\r\n", true);
+  std::thread answer([server] {
+    struct pollfd ready = {server, POLLIN, 0};
+    char area[16];
+    if (poll(&ready, 1, 2000) == 1 && recv(server, area, sizeof area, 0) == 6) {
+      send(server, "250 ok\r\n", 8, 0);
+    }
+  });
+  char reply[16] = {};
+  int n = net_->recv(client, reply, sizeof reply - 1, net_->now_ms() + 3000);
+  answer.join();
+  EXPECT_EQ(8, n);
+  EXPECT_STREQ("250 ok\r\n", reply);
   close(client);
   close(server);
 }
