@@ -36,18 +36,21 @@ class LoopbackTest : public testing::Test {
   }
   void TearDown() override {
     net_->set_more_follows(false);
-    if (listener_ >= 0) close(listener_);
+    for (int fd : {client_, server_, listener_}) {
+      if (fd >= 0) close(fd);
+    }
   }
 
-  // Connects through the layer; returns the client socket and stores the
-  // server's end in *server.
-  int connect_pair(int* server) {
+  // Connects through the layer: client_ is the layer's socket, server_ the
+  // other end.
+  void open_connection() {
     connect_failure failure = CONNECT_FAILED;
-    int client = net_->connect_to("127.0.0.1", true, port_,
-                                  net_->now_ms() + 5000, &failure);
-    EXPECT_EQ(CONNECT_DONE, failure);
-    *server = accept(listener_, nullptr, nullptr);
-    return client;
+    client_ = net_->connect_to("127.0.0.1", true, port_,
+                               net_->now_ms() + 5000, &failure);
+    ASSERT_EQ(CONNECT_DONE, failure);
+    ASSERT_GE(client_, 0);
+    server_ = accept(listener_, nullptr, nullptr);
+    ASSERT_GE(server_, 0);
   }
 
   // Sends every piece whole, as socket_write_all does, without its pauses.
@@ -64,6 +67,8 @@ class LoopbackTest : public testing::Test {
   }
 
   int listener_ = -1;
+  int client_ = -1;
+  int server_ = -1;
   int port_ = 0;
   net_ops* net_ = nullptr;
 };
@@ -91,10 +96,9 @@ TEST_F(LoopbackTest, KeptPiecesArriveInOrderWithTheNext) {
       {{std::string(2047, 'k'), true}, {"z", true}, {"!", false}},
       {{"QUIT\r\n", false}},
   };
-  int server = -1;
-  int client = connect_pair(&server);
-  ASSERT_GE(client, 0);
-  ASSERT_GE(server, 0);
+  ASSERT_NO_FATAL_FAILURE(open_connection());
+  int client = client_;
+  int server = server_;
   std::string expected;
   for (const auto& step : steps) {
     std::string step_bytes;
@@ -113,15 +117,12 @@ TEST_F(LoopbackTest, KeptPiecesArriveInOrderWithTheNext) {
     }
     EXPECT_EQ(step_bytes, got);
   }
-  close(client);
-  close(server);
 }
 
 TEST_F(LoopbackTest, WaitingForAnAnswerSendsWhatIsKept) {
-  int server = -1;
-  int client = connect_pair(&server);
-  ASSERT_GE(client, 0);
-  ASSERT_GE(server, 0);
+  ASSERT_NO_FATAL_FAILURE(open_connection());
+  int client = client_;
+  int server = server_;
   // A step left marked "more follows": the receive must not wait for an
   // answer to bytes that never left.
   send_all(client, "NOOP\r\n", true);
@@ -137,15 +138,12 @@ TEST_F(LoopbackTest, WaitingForAnAnswerSendsWhatIsKept) {
   answer.join();
   EXPECT_EQ(8, n);
   EXPECT_STREQ("250 ok\r\n", reply);
-  close(client);
-  close(server);
 }
 
 TEST_F(LoopbackTest, PartialSendsKeepEveryByteInOrder) {
-  int server = -1;
-  int client = connect_pair(&server);
-  ASSERT_GE(client, 0);
-  ASSERT_GE(server, 0);
+  ASSERT_NO_FATAL_FAILURE(open_connection());
+  int client = client_;
+  int server = server_;
   // Small buffers on both ends, and a reader that starts late: the kernel
   // takes the kept bytes and the big piece a little at a time.
   int small = 8192;
@@ -175,8 +173,6 @@ TEST_F(LoopbackTest, PartialSendsKeepEveryByteInOrder) {
   reader.join();
   EXPECT_EQ(expected.size(), got.size());
   EXPECT_TRUE(expected == got);
-  close(client);
-  close(server);
 }
 
 }  // namespace
