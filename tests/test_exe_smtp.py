@@ -326,7 +326,7 @@ def test_greeting_in_pieces(site):
     assert server.early_writes == []
     assert server.received.startswith(b"HELO TARVELO\r\n")
     messages = site.log_messages()
-    assert any(re.fullmatch(r"RECV\(\d+\): \{220-mail\.example\r\}", m)
+    assert any(re.fullmatch(r"RECV\(\d+\): \{220-mail\.example\\r\}", m)
                for m in messages)
 
 
@@ -342,7 +342,7 @@ def test_long_ehlo_reply(site):
     assert server.received.startswith(b"EHLO TARVELO\r\nMAIL FROM:")
     recv = [m for m in site.log_messages() if m.startswith("RECV(") and "EXTENSION" in m]
     assert len(recv) == 59
-    final = [m for m in site.log_messages() if m.endswith("{250 SIZE 10240000\r}")]
+    final = [m for m in site.log_messages() if m.endswith("{250 SIZE 10240000\\r}")]
     assert len(final) == 1 and f":[{len(reply) - 1}] " in final[0]
 
 

@@ -61,11 +61,11 @@ TEST(DeliverMail, HeloDialogueIsLockStepWithExactBytes) {
   EXPECT_EQ(1, net.start_calls);
   EXPECT_EQ(std::vector<int>{7}, net.closed);  // the connection, once
   EXPECT_NE(std::string::npos,
-            log.messages().find("RECV(7): {220 ready\r}\n\n"
+            log.messages().find("RECV(7): {220 ready\\r}\n\n"
                                 "SEND(7): {HELO TARVELO\n}\n\n"
                                 "SENT(7): (12/12 bytes) {HELO TARVELO}\n"
                                 "SENT(7): (2/2 bytes) {\r\n}\n"
-                                "RECV(7):[10] {250 hello\r}\n"));
+                                "RECV(7):[10] {250 hello\\r}\n"));
 }
 
 TEST(DeliverMail, EhloModeWaitsLikeHeloMode) {
@@ -252,9 +252,10 @@ TEST(DeliverMail, MessageTextIsDotStuffedAndLineEndsMadeWhole) {
             net.sent.find("DATA\r\nSubject: x \r\n\r\n..\r\n"
                           "(Comments:)==(a\r\n..\r\nb)\r\n...\r\n\r\n.\r\n"
                           "QUIT\r\n"));
-  // The trace shows the text as composed.
+  // The trace shows the text as composed, a lone carriage return
+  // written as \r so that it cannot hide the line before it.
   EXPECT_NE(std::string::npos,
-            log.messages().find("SEND(7): {.\r\n(Comments:)==(a\n.\rb)\r\n"
+            log.messages().find("SEND(7): {.\r\n(Comments:)==(a\n.\\rb)\r\n"
                                 "..\r\n\n}\n"));
 }
 
@@ -397,8 +398,8 @@ TEST(ReadReply, TwoLineReplySplitAnywhere) {
     if (cut < reply.size()) r.net.incoming.push_back({reply.substr(cut)});
     EXPECT_EQ(1, read_reply(&r.connection, FACE_REPLY));
     EXPECT_EQ(
-        "RECV(7):[10] {250-abcde\r}\n\n"
-        "RECV(7):[20] {250 abcd\r}\n\n",
+        "RECV(7):[10] {250-abcde\\r}\n\n"
+        "RECV(7):[20] {250 abcd\\r}\n\n",
         log.messages());
     EXPECT_STREQ("250 abcd", r.connection.final_line);
     EXPECT_EQ(250, r.connection.reply_code);
@@ -410,7 +411,7 @@ TEST(ReadReply, GreetingFaceAndShortFinalLine) {
   reader r;
   r.net.replies({"220-a\r\n220\r\n"});
   EXPECT_EQ(1, read_reply(&r.connection, FACE_GREETING));
-  EXPECT_EQ("RECV(7): {220-a\r}\n\nRECV(7): {220\r}\n\n", log.messages());
+  EXPECT_EQ("RECV(7): {220-a\\r}\n\nRECV(7): {220\\r}\n\n", log.messages());
   EXPECT_EQ(220, r.connection.reply_code);
 }
 
@@ -422,7 +423,7 @@ TEST(ReadReply, LongMultiLineReplyIsReadToItsEnd) {
     if (i == 59) line[3] = ' ';
     reply += line + "\r\n";
     expected_log += "RECV(7):[" + std::to_string(reply.size() - 1) + "] {" +
-                    line + "\r}\n\n";
+                    line + "\\r}\n\n";
   }
   ASSERT_GT(reply.size(), 1000u);
   for (size_t piece : {size_t{7}, size_t{333}, size_t{1000}}) {
@@ -452,7 +453,7 @@ TEST(ReadReply, ClosedOrFailedReceive) {
     const char* logged;
   } cases[] = {
       {{}, ""},
-      {{{"250-partial\r\n"}}, "RECV(7):[12] {250-partial\r}\n\n"},
+      {{{"250-partial\r\n"}}, "RECV(7):[12] {250-partial\\r}\n\n"},
       {{{"", 10054}},
        "wsock: (TCPdoread failed) The virtual circuit was reset by the "
        "remote side.\n\n"},

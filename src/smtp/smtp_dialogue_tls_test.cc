@@ -332,7 +332,7 @@ TEST(Auth, LoginWhenOnlyLoginIsOfferedAfterTls) {
                     "EHLO TARVELO\r\nAUTH LOGIN\r\ndXNlcg==\r\nc2VjcmV0\r\n"
                     "MAIL FROM:"));
   // Both answers masked; the server's challenges shown.
-  EXPECT_NE(std::string::npos, r.log.find("{334 VXNlcm5hbWU6\r}"));
+  EXPECT_NE(std::string::npos, r.log.find("{334 VXNlcm5hbWU6\\r}"));
   EXPECT_NE(std::string::npos,
             r.log.find("SEND(7): {********\n}\n\nSENT(7): (8/8 bytes) "
                        "{********}\n"));

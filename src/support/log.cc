@@ -40,8 +40,20 @@ log_state the_log;
 // dyn_text is still formatting.
 format_scratch log_scratch;
 
-// Room for the lines held at once; a longer burst is written in parts.
-char held_lines[8192];
+// The held lines. A run's usual burst fits the first room; a longer one
+// moves to the heap, which grows as needed.
+char held_first_room[8192];
+char* held_lines = held_first_room;
+size_t held_capacity = sizeof held_first_room;
+
+// Where the held LOG_DEBUG_DATA lines lie in held_lines, in order.
+struct held_span {
+  size_t begin;
+  size_t end;
+};
+held_span* data_spans = nullptr;
+size_t data_span_count = 0;
+size_t data_span_capacity = 0;
 
 const char* const kMonths[12] = {"January", "February", "March",
                                  "April",   "May",      "June",
@@ -59,25 +71,114 @@ void write_lines(const char* lines, size_t size) {
 
 void flush_at_exit() { log_flush(); }
 
+// Makes room for more held bytes. Returns false when memory ran out.
+bool make_held_room(size_t more) {
+  if (more <= held_capacity - the_log.held) return true;
+  size_t capacity = held_capacity * 2;
+  if (capacity - the_log.held < more) capacity = the_log.held + more;
+  char* grown = held_lines == held_first_room
+                    ? static_cast<char*>(malloc(capacity))
+                    : static_cast<char*>(realloc(held_lines, capacity));
+  if (grown == nullptr) return false;
+  if (held_lines == held_first_room) memcpy(grown, held_first_room, the_log.held);
+  held_lines = grown;
+  held_capacity = capacity;
+  return true;
+}
+
+bool note_data_span(size_t begin, size_t end) {
+  if (data_span_count == data_span_capacity) {
+    size_t capacity = data_span_capacity == 0 ? 64 : data_span_capacity * 2;
+    void* grown = realloc(data_spans, capacity * sizeof *data_spans);
+    if (grown == nullptr) return false;
+    data_spans = static_cast<held_span*>(grown);
+    data_span_capacity = capacity;
+  }
+  data_spans[data_span_count++] = {begin, end};
+  return true;
+}
+
+// Holds one whole line; a LOG_DEBUG_DATA line is noted as such. Returns
+// false, holding nothing, when memory ran out.
+bool hold_line(const char* line, size_t size, bool carries_data) {
+  if (!make_held_room(size)) return false;
+  if (carries_data && !note_data_span(the_log.held, the_log.held + size)) {
+    return false;
+  }
+  memcpy(held_lines + the_log.held, line, size);
+  the_log.held += size;
+  return true;
+}
+
+// Closes up the held lines over the LOG_DEBUG_DATA lines among them.
+void drop_held_data_lines() {
+  size_t out = 0;
+  size_t at = 0;
+  for (size_t i = 0; i < data_span_count; ++i) {
+    memmove(held_lines + out, held_lines + at, data_spans[i].begin - at);
+    out += data_spans[i].begin - at;
+    at = data_spans[i].end;
+  }
+  memmove(held_lines + out, held_lines + at, the_log.held - at);
+  the_log.held = out + (the_log.held - at);
+  data_span_count = 0;
+}
+
 }  // namespace
 
 void log_hold_lines() {
   the_log.holding = true;
   if (!the_log.flush_at_exit) {
     the_log.flush_at_exit = atexit(flush_at_exit) == 0;
+    // A run stopped while it waits (standard input, a prompt) or one that
+    // crashes still leaves its lines in the log.
+    os_on_fatal_signal(flush_at_exit);
   }
 }
 
 void log_flush() {
   size_t size = the_log.held;
   the_log.held = 0;
+  data_span_count = 0;
   write_lines(held_lines, size);
 }
 
 void log_release_lines() {
+  if (!log_level_enabled(the_log.logging, LOG_DEBUG)) drop_held_data_lines();
   log_flush();
   the_log.holding = false;
 }
+
+size_t escape_log_text(const char* text, size_t size, char* out) {
+  size_t written = 0;
+  for (size_t i = 0; i < size; ++i) {
+    char c = text[i];
+    bool last = i + 1 == size;
+    if (c == '\r' && !last && text[i + 1] != '\n') {
+      if (out != nullptr) memcpy(out + written, "\\r", 2);
+      written += 2;
+      continue;
+    }
+    if (out != nullptr) out[written] = c;
+    ++written;
+    if (c == '\n' && !last && text[i + 1] >= '0' && text[i + 1] <= '9') {
+      if (out != nullptr) out[written] = '\t';
+      ++written;
+    }
+  }
+  return written;
+}
+
+namespace {
+
+// Whether the text needs escape_log_text at all; most lines hold neither
+// byte.
+bool needs_escape(const char* text, size_t size) {
+  return memchr(text, '\n', size) != nullptr ||
+         memchr(text, '\r', size) != nullptr;
+}
+
+}  // namespace
 
 void log_set_path(const char* path) {
   log_flush();
@@ -87,6 +188,7 @@ void log_set_path(const char* path) {
 }
 const char* log_path() { return the_log.path; }
 void log_set_logging(const char* logging) { the_log.logging = logging; }
+const char* log_logging() { return the_log.logging; }
 
 int log_level_enabled(const char* logging, int level) {
   if (level == LOG_ERRORS) return 1;
@@ -108,7 +210,12 @@ void format_log_stamp(const struct tm& when, char* out, int out_size) {
 void log_event(int level, const char* format, ...) {
   if (the_log.in_progress || the_log.path == nullptr) return;
   the_log.in_progress = true;
-  if (!log_level_enabled(the_log.logging, level)) {
+  bool carries_data = level == LOG_DEBUG_DATA;
+  if (carries_data) level = LOG_DEBUG;
+  // While held, a line with submitted data waits for the final `logging`
+  // value: log_release_lines decides.
+  bool held_for_later = carries_data && the_log.holding;
+  if (!held_for_later && !log_level_enabled(the_log.logging, level)) {
     the_log.in_progress = false;
     return;
   }
@@ -139,24 +246,23 @@ void log_event(int level, const char* format, ...) {
 
   // The whole line goes out in one write, so it is assembled first.
   static char line_buffer[kScratchFixedSize + 192];
-  size_t size = head_length + n + 1;
+  size_t length = static_cast<size_t>(n);
+  bool escape = needs_escape(message, length);
+  if (escape) length = escape_log_text(message, length, nullptr);
+  size_t size = head_length + length + 1;
   char* line = size <= sizeof line_buffer ? line_buffer
                                           : static_cast<char*>(malloc(size));
   if (line != nullptr) {
     memcpy(line, head, head_length);
-    memcpy(line + head_length, message, n);
-    line[size - 1] = '\n';
-    if (the_log.holding && size <= sizeof held_lines - the_log.held) {
-      memcpy(held_lines + the_log.held, line, size);
-      the_log.held += size;
+    if (escape) {
+      escape_log_text(message, static_cast<size_t>(n), line + head_length);
     } else {
+      memcpy(line + head_length, message, length);
+    }
+    line[size - 1] = '\n';
+    if (!the_log.holding || !hold_line(line, size, carries_data)) {
       log_flush();
-      if (the_log.holding && size <= sizeof held_lines) {
-        memcpy(held_lines, line, size);
-        the_log.held = size;
-      } else {
-        write_lines(line, size);
-      }
+      write_lines(line, size);
     }
     if (line != line_buffer) free(line);
   }

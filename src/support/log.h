@@ -8,15 +8,26 @@
 // opened with O_APPEND, so concurrent runs never interleave or split a line.
 // While lines are held (log_hold_lines), several whole lines go out in one
 // write() instead.
+//
+// The log holds what visitors typed, so no visitor may write a line of it
+// that reads as a record of its own (escape_log_text), a log file created
+// here is readable by its owner and group only, and the lines that carry
+// submitted data (LOG_DEBUG_DATA) written before the ini is read are kept
+// only when the ini's final `logging` value asks for debug lines.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 
 #include "support/dyn_text.h"
 
 namespace tarvelo {
 
-enum log_level { LOG_ERRORS = 1, LOG_DEBUG = 2 };
+// LOG_DEBUG_DATA is a debug line that carries submitted data (the form's
+// pairs, or ini entries filled from them). While lines are held it is held
+// whatever the `logging` value, and log_release_lines keeps it only when the
+// final value enables debug lines; otherwise it is a LOG_DEBUG line.
+enum log_level { LOG_ERRORS = 1, LOG_DEBUG = 2, LOG_DEBUG_DATA = 6 };
 
 // Sets the file that log_event and fail_with_page append to. The text is
 // referenced, not copied; it must live until the process exits. A null path
@@ -41,19 +52,33 @@ void format_log_stamp(const struct tm& when, char* out, int out_size);
 // A call made while another log_event is running writes nothing.
 void log_event(int level, const char* format, ...) TARVELO_PRINTF(2, 3);
 
-// Holds the lines log_event writes in memory from now on, to be written
-// together by log_flush or log_release_lines, or as the process exits through
-// exit() or a return from main. A run holds the burst of lines it writes
-// before its ini sets the logging level. Callers flush before anything that
-// may wait (standard input, a prompt), so a run stopped while it waits has
-// its lines in the log.
+// Copies size bytes of a log message into out so that no line of it after
+// the first can pass for a record: a line feed followed by a digit gets a
+// TAB between them, and a carriage return not followed by a line feed is
+// written as the two characters \r (the message's end counts as a line
+// feed, since the record's own follows). Returns the size of the result;
+// with a null out it only counts.
+size_t escape_log_text(const char* text, size_t size, char* out);
+
+// Holds the lines log_event writes in memory from now on, without a limit of
+// size, to be written by log_flush or log_release_lines. A run holds every
+// line until its ini has been read. Should the process end first, through
+// exit(), a return from main or a signal that can be caught (a crash, a
+// web server's SIGTERM, Ctrl-C at a prompt), every held line is written.
+// When memory for holding runs out, the held lines and this one are written
+// at once.
 void log_hold_lines();
 
-// Writes the held lines, if any, and goes on holding.
+// Writes every held line, if any, and goes on holding.
 void log_flush();
 
-// Writes the held lines, if any, and writes each later line at once again.
+// Writes the held lines in order, leaving out the LOG_DEBUG_DATA lines
+// unless the `logging` value now set enables debug lines, and writes each
+// later line at once again.
 void log_release_lines();
+
+// The `logging` value the log now follows (see log_set_logging).
+const char* log_logging();
 
 // Writes message + "\n" to the log (no stamp) after any held lines, prints
 // the minimal error page on standard output, logs "ended" and exits with

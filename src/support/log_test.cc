@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <string>
 
@@ -144,8 +147,90 @@ TEST(LogHoldTest, LinesBeyondTheRoomGoOutInOrder) {
     log_event(LOG_DEBUG, "%s", text.c_str());
     expected += text + "\n";
   }
+  // Held without a limit: nothing reaches the file before the release.
+  EXPECT_EQ("", read_file(log.path()));
   log_release_lines();
   EXPECT_EQ(expected, log.messages());
+}
+
+// The ini decides on the lines with submitted data only once it has been
+// read; a run that ends before (a fatal page, a crash) writes them all.
+TEST(LogHoldTest, SubmittedDataFollowsTheFinalLoggingValue) {
+  struct {
+    const char* during;  // set while the ini is read
+    const char* final_value;
+    bool ini_read;
+    const char* expected;
+  } cases[] = {
+      {"errors", "errors", true, "start\nerror\n"},
+      {"errors", "debug", true, "start\nval\nadd\nerror\nlater\n"},
+      {"debug", "errors", true, "start\nline used\nerror\n"},
+      {nullptr, nullptr, true,
+       "start\nval\nadd\nline used\nerror\nlater\n"},
+      {"errors", "errors", false, "start\nval\nadd\nerror\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.during ? c.during : "(absent)") + " then " +
+                 (c.final_value ? c.final_value : "(absent)"));
+    scoped_test_log log;
+    log_hold_lines();
+    log_event(LOG_DEBUG, "start");
+    log_event(LOG_DEBUG_DATA, "val");
+    log_set_logging(c.during);
+    log_event(LOG_DEBUG_DATA, "add");
+    log_event(LOG_DEBUG, "line used");
+    log_event(LOG_ERRORS, "error");
+    log_set_logging(c.final_value);
+    if (c.ini_read) {
+      log_release_lines();
+      log_event(LOG_DEBUG_DATA, "later");
+    } else {
+      log_flush();
+    }
+    EXPECT_EQ(c.expected, log.messages());
+  }
+}
+
+TEST(LogEscapeTest, NoLineOfAMessageReadsAsARecord) {
+  struct {
+    const char* message;
+    const char* written;
+  } cases[] = {
+      {"plain", "plain"},
+      {"9 on the first line", "9 on the first line"},
+      {"a\n1st January 2001,  9:10:55 am - pid(4242) - email sent! (1)",
+       "a\n\t1st January 2001,  9:10:55 am - pid(4242) - email sent! (1)"},
+      {"a\n\n22\nb", "a\n\n\t22\nb"},
+      {"x\r1st", "x\\r1st"},
+      {"x\r\n1", "x\r\n\t1"},
+      {"x\r\r\n", "x\\r\r\n"},
+      {"x\r", "x\r"},  // the record's own line feed follows
+      {"val [0] (a=1)\n", "val [0] (a=1)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    scoped_test_log log;
+    log_event(LOG_ERRORS, "%s", c.message);
+    std::string text = read_file(log.path());
+    size_t head_end = text.find(") - ");
+    ASSERT_NE(std::string::npos, head_end);
+    EXPECT_EQ(std::string(c.written) + "\n", text.substr(head_end + 4));
+  }
+}
+
+TEST(LogEventTest, NewLogFileIsForOwnerAndGroup) {
+  std::string dir = fresh_temp_dir();
+  std::string path = dir + "/new.log";
+  mode_t old_mask = umask(022);
+  log_set_path(path.c_str());
+  log_event(LOG_ERRORS, "first");
+  log_set_path(nullptr);
+  umask(old_mask);
+  struct stat st;
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 0777u);
+  unlink(path.c_str());
+  rmdir(dir.c_str());
 }
 
 TEST(LogHoldDeathTest, HeldLinesReachTheLogAtExit) {
@@ -158,6 +243,21 @@ TEST(LogHoldDeathTest, HeldLinesReachTheLogAtExit) {
       },
       testing::ExitedWithCode(9), "");
   EXPECT_EQ("held at exit\n", log.messages());
+}
+
+TEST(LogHoldDeathTest, HeldLinesReachTheLogWhenASignalEndsTheRun) {
+  for (int signal_number : {SIGTERM, SIGSEGV}) {
+    SCOPED_TRACE(signal_number);
+    scoped_test_log log;
+    EXPECT_EXIT(
+        {
+          log_hold_lines();
+          log_event(LOG_DEBUG_DATA, "held at a signal");
+          raise(signal_number);
+        },
+        testing::KilledBySignal(signal_number), "");
+    EXPECT_EQ("held at a signal\n", log.messages());
+  }
 }
 
 TEST(FailWithPageDeathTest, HeldLinesComeBeforeTheMessage) {

@@ -45,8 +45,9 @@ int os_read_stdin(char* buffer, int max);
 // was written, 0 when the file could not be opened or written.
 int os_append_line(const char* path, const char* data, size_t size);
 
-// Opens path for appending (created when missing) and returns a descriptor
-// for os_append_fd, or -1 when it cannot be opened.
+// Opens path for appending (created when missing, with mode 0640 less the
+// umask where files have modes) and returns a descriptor for os_append_fd,
+// or -1 when it cannot be opened.
 int os_open_append(const char* path);
 
 // Appends size bytes with one write on a descriptor of os_open_append.
@@ -109,5 +110,27 @@ int os_rename(const char* from, const char* to, std::string* error);
 
 // Removes a file. Returns 1, or 0 with *error (the system's reason).
 int os_remove_file(const char* path, std::string* error);
+
+// --- Run control: the CGI environment, the form's time limit, signals ---
+
+// The value of an environment variable, or null when it is not set (an
+// empty value is set).
+const char* env_or_null(const char* name);
+
+// Milliseconds on a clock that never jumps (not the time of day), for
+// deadlines.
+long long os_monotonic_ms();
+
+// Reads up to max bytes from standard input, ending early at end of input,
+// on a read error, or when os_monotonic_ms() reaches deadline_ms while it
+// waits for more. Returns the count read.
+int os_read_stdin_until(char* buffer, int max, long long deadline_ms);
+
+// Calls handler once when the process is ended by a signal it can catch
+// (termination, interrupt, hang-up, a crash), then lets the signal end the
+// process as it would have. Signals set to be ignored, or handled by
+// someone else, are left alone. handler may only do what is safe within a
+// signal handler (open, write, close).
+void os_on_fatal_signal(void (*handler)());
 
 }  // namespace tarvelo

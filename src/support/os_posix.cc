@@ -1,6 +1,8 @@
 // POSIX side of the operating-system seam.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/random.h>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,7 +70,8 @@ int os_read_stdin(char* buffer, int max) {
 }
 
 int os_open_append(const char* path) {
-  return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // The log holds what visitors typed: owner and group only.
+  return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
 }
 
 int os_append_fd(int fd, const char* data, size_t size) {
@@ -294,6 +298,63 @@ int os_remove_file(const char* path, std::string* error) {
   if (unlink(path) == 0) return 1;
   set_error(error, "remove");
   return 0;
+}
+
+// --- Run control: the CGI environment, the form's time limit, signals ---
+
+const char* env_or_null(const char* name) { return getenv(name); }
+
+long long os_monotonic_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int os_read_stdin_until(char* buffer, int max, long long deadline_ms) {
+  int got = 0;
+  while (got < max) {
+    long long left = deadline_ms - os_monotonic_ms();
+    if (left <= 0) break;
+    // A client that sends part of the body and then nothing must not keep
+    // the run: wait for input only until the deadline.
+    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+    int ready = poll(&input, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    ssize_t n = read(STDIN_FILENO, buffer + got, max - got);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    got += static_cast<int>(n);
+  }
+  return got;
+}
+
+namespace {
+
+void (*fatal_signal_handler)() = nullptr;
+
+void on_fatal_signal(int signal_number) {
+  if (fatal_signal_handler != nullptr) fatal_signal_handler();
+  // SA_RESETHAND restored the default action; the signal, blocked while
+  // this handler runs, then ends the process as it would have.
+  raise(signal_number);
+}
+
+}  // namespace
+
+void os_on_fatal_signal(void (*handler)()) {
+  fatal_signal_handler = handler;
+  for (int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGSEGV, SIGBUS,
+                            SIGABRT, SIGFPE, SIGILL}) {
+    struct sigaction current;
+    if (sigaction(signal_number, nullptr, &current) != 0) continue;
+    if (current.sa_handler != SIG_DFL) continue;
+    struct sigaction action = {};
+    action.sa_handler = on_fatal_signal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal_number, &action, nullptr);
+  }
 }
 
 }  // namespace tarvelo

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -360,6 +361,63 @@ int os_remove_file(const char* path, std::string* error) {
   if (DeleteFileA(path)) return 1;
   set_error(error, "remove", GetLastError());
   return 0;
+}
+
+// --- Run control: the CGI environment, the form's time limit, signals ---
+
+const char* env_or_null(const char* name) { return getenv(name); }
+
+long long os_monotonic_ms() {
+  return static_cast<long long>(GetTickCount64());
+}
+
+int os_read_stdin_until(char* buffer, int max, long long deadline_ms) {
+  int fd = _fileno(stdin);
+  HANDLE input = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (GetFileType(input) != FILE_TYPE_PIPE) return os_read_stdin(buffer, max);
+  // An anonymous pipe cannot be waited on with a time limit: look how much
+  // is there, and read only that, until the deadline.
+  int got = 0;
+  while (got < max) {
+    DWORD available = 0;
+    // Fails once the writer closed its end and everything was read.
+    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) break;
+    if (available == 0) {
+      if (os_monotonic_ms() >= deadline_ms) break;
+      Sleep(10);
+      continue;
+    }
+    unsigned want = static_cast<unsigned>(max - got);
+    if (available < want) want = available;
+    int n = _read(fd, buffer + got, want);
+    if (n <= 0) break;
+    got += n;
+  }
+  return got;
+}
+
+namespace {
+
+void (*fatal_signal_handler)() = nullptr;
+
+void on_fatal_signal(int signal_number) {
+  if (fatal_signal_handler != nullptr) fatal_signal_handler();
+  signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+}  // namespace
+
+void os_on_fatal_signal(void (*handler)()) {
+  fatal_signal_handler = handler;
+  for (int signal_number : {SIGTERM, SIGINT, SIGSEGV, SIGABRT, SIGFPE,
+                            SIGILL}) {
+    // Put back a disposition someone else chose.
+    auto previous = signal(signal_number, on_fatal_signal);
+    if (previous != SIG_DFL && previous != SIG_ERR) {
+      signal(signal_number, previous);
+    }
+  }
 }
 
 }  // namespace tarvelo
