@@ -37,12 +37,12 @@ void add_list_entry(entry_list* list, const char* name, const char* value) {
 }
 
 void add_header_to(entry_list* list, const char* name, const char* value) {
-  log_event(LOG_DEBUG, "add_header_line(%s,%s)", name, value);
+  log_event(LOG_DEBUG_DATA, "add_header_line(%s,%s)", name, value);
   add_list_entry(list, name, value);
 }
 
 void add_body_to(entry_list* list, const char* name, const char* value) {
-  log_event(LOG_DEBUG, "add_body_variable(%s,%s}", name, value);
+  log_event(LOG_DEBUG_DATA, "add_body_variable(%s,%s}", name, value);
   add_list_entry(list, name, value);
 }
 
