@@ -198,7 +198,14 @@ int apply_ini_line(const char* line, mail_settings* settings,
     ++matches;
   }
   if (starts_with(line, "logging ", 8)) {
+    // The log may follow the old value: point it at the new one before the
+    // old one goes.
+    char* old_logging = settings->logging;
     settings->logging = copy_text(line + 8);
+    if (old_logging != nullptr && log_logging() == old_logging) {
+      log_set_logging(settings->logging);
+    }
+    free(old_logging);
     ++matches;
   }
   if (starts_with(line, "email_CR", 8)) {

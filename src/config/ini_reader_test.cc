@@ -1,6 +1,7 @@
 #include "config/ini_reader.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <string>
@@ -270,6 +271,28 @@ TEST(IniReaderTest, LoggingErrorsAsThirdLineHidesLaterDebugLines) {
       "line used from ini file {smtp 127.0.0.1}\n"
       "line used from ini file {sendall false}\n",
       log.messages());
+}
+
+TEST(IniReaderTest, LoggingGivenAgainFreesTheOldValue) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator does not report to mallinfo2";
+#else
+  static loaded l;
+  std::string text;
+  for (int i = 0; i < 1000; ++i) text += "logging errors\n";
+  const char* path = log_path();
+  log_set_path(nullptr);
+  size_t before = mallinfo2().uordblks;
+  parse_ini_text(text.data(), static_cast<long>(text.size()), &l.settings,
+                 &l.headers, &l.body, sample_form());
+  size_t grown = mallinfo2().uordblks - before;
+  // The log follows the last copy, the only one left.
+  EXPECT_EQ(l.settings.logging, log_logging());
+  EXPECT_STREQ("errors", l.settings.logging);
+  EXPECT_LT(grown, 1000u);
+  log_set_logging(nullptr);
+  log_set_path(path);
+#endif
 }
 
 TEST(IniReaderTest, LastSettingWinsAndCarriageReturnOnlyFileIsOneLine) {
