@@ -25,9 +25,15 @@ run_paths the_run_paths;
 void derive_path(const char* argv0, const char* suffix, char* out) {
   format_text(out, kPathMax + 1, "%s%s", argv0, suffix);
   // The executable may be called mailer.exe or mailer.cgi; its ini and log
-  // take the place of that extension, and whatever followed it goes.
+  // take the place of that extension, and whatever followed it goes. Only
+  // the file name is searched: a folder such as www.exeter.example or
+  // site.cgi must not move them out of the executable's folder.
+  char* name = out;
+  for (char* p = out; *p != '\0'; ++p) {
+    if (*p == '/' || *p == '\\') name = p + 1;
+  }
   for (const char* extension : {".exe", ".cgi"}) {
-    char* hit = strstr(out, extension);
+    char* hit = strstr(name, extension);
     if (hit != nullptr) {
       memcpy(hit, suffix, 4);
       hit[4] = '\0';

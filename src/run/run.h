@@ -24,9 +24,10 @@ extern run_args the_run_args;
 extern run_paths the_run_paths;
 
 // Derives the path of a file beside the executable: argv0 + suffix (at most
-// 63990 characters kept), then the first ".exe" and afterwards the first
-// ".cgi" are replaced by suffix and the text ends right behind it.
-// suffix is ".ini" or ".log"; out holds kPathStorage bytes.
+// 63990 characters kept); then, in the file name alone (the text after the
+// last slash or backslash), the first ".exe" and afterwards the first ".cgi"
+// are replaced by suffix and the text ends right behind it. The folders stay
+// whole. suffix is ".ini" or ".log"; out holds kPathStorage bytes.
 void derive_path(const char* argv0, const char* suffix, char* out);
 
 // The whole process: derives the paths, dispatches the switches, or walks
