@@ -36,19 +36,30 @@ void url_decode(char* text);
 void drop_carriage_returns(char* text);
 
 // Parses a zero-terminated body into table (up to 1000 pairs; later pairs
-// are ignored). The body is consumed. Logs "val [%d] (%s)\n" per pair.
+// are ignored). The body is consumed. Logs "val [%d] (%s)\n" per pair
+// (LOG_DEBUG_DATA).
 void parse_form_body(char* body, form_table* table);
 
-// Reads CONTENT_LENGTH and at most min(CONTENT_LENGTH, 99999) bytes of
-// standard input into the_form_table, logging "FORM SIZE %d\n" and, when the
-// count read differs, "FORM DATA SIZE != CONTENT_LENGTH, got(%d), CL(%d)".
-void read_form();
+// Reads at most min(content_length, 99999) bytes of standard input into body
+// (kMaxFormBody + 1 bytes) and returns the count kept. The rest of the
+// body, up to content_length, is read and dropped, so the web server can
+// finish writing it. Reading stops early at end of input, on a read error,
+// or when os_monotonic_ms() reaches deadline_ms. Nothing is read for a
+// content_length of 0 or less.
+int read_form_body(int content_length, long long deadline_ms, char* body);
+
+// Reads CONTENT_LENGTH and the body (read_form_body, until deadline_ms on
+// the os_monotonic_ms clock) into the_form_table, logging "FORM SIZE %d\n"
+// and, when the count kept differs, "FORM DATA SIZE != CONTENT_LENGTH,
+// got(%d), CL(%d)"; then goes on with what arrived.
+void read_form(long long deadline_ms);
 
 // Reads a CONTENT_LENGTH text like atoi: blanks, optional sign, digits.
 int parse_content_length(const char* text);
 
 // The value of the first entry named exactly key, or "" when there is none.
-// The first lookup on a table logs "Form stuff %d" and every pair.
+// The first lookup on a table logs "Form stuff %d" and every pair
+// (LOG_DEBUG_DATA).
 const char* form_table_value(form_table* table, const char* key);
 
 // The value of the first entry named exactly key, or "" when there is none;

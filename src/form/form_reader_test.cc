@@ -1,11 +1,15 @@
 #include "form/form_reader.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "support/os.h"
 #include "support/test_support.h"
 
 namespace tarvelo {
@@ -137,6 +141,87 @@ TEST(FormReaderTest, LookupIsExactAndDumpsTableOnce) {
                 "Form stuff 3\nForm stuff (email) (x)\nForm stuff (Email) (y)\n"
                 "Form stuff (Email) (z)\n",
             log.messages());
+}
+
+// Standard input as a pipe that the test writes, as a web server does.
+class piped_stdin {
+ public:
+  piped_stdin() {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    saved_ = dup(STDIN_FILENO);
+    dup2(fds[0], STDIN_FILENO);
+    close(fds[0]);
+    write_end_ = fds[1];
+  }
+  ~piped_stdin() {
+    close_writer();
+    dup2(saved_, STDIN_FILENO);
+    close(saved_);
+  }
+  int write_end() const { return write_end_; }
+  void close_writer() {
+    if (write_end_ >= 0) close(write_end_);
+    write_end_ = -1;
+  }
+  // Bytes still waiting in the pipe, read without waiting.
+  size_t left_unread() {
+    fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK);
+    size_t left = 0;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(STDIN_FILENO, buffer, sizeof buffer)) > 0) left += n;
+    return left;
+  }
+
+ private:
+  int saved_ = -1;
+  int write_end_ = -1;
+};
+
+TEST(FormBodyTest, ReadsTheWholeBodyWithinTheTimeLimit) {
+  struct {
+    size_t sent;
+    bool held_open;  // the client sends no more and keeps the connection
+    int content_length;
+    int kept;
+    long long limit_ms;
+  } cases[] = {
+      {5, true, 10, 5, 200},
+      {3, false, 10, 3, 10000},
+      {300000, false, 300000, kMaxFormBody, 10000},  // the rest is dropped
+      {120000, true, 300000, kMaxFormBody, 300},
+      {20, false, 10, 10, 10000},  // never read past CONTENT_LENGTH
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.sent) + " of " +
+                 std::to_string(c.content_length));
+    piped_stdin input;
+    std::string sent(c.sent, 'x');
+    std::thread client([&] {
+      size_t at = 0;
+      while (at < sent.size()) {
+        ssize_t n = write(input.write_end(), sent.data() + at, sent.size() - at);
+        if (n <= 0) break;
+        at += n;
+      }
+      if (!c.held_open) input.close_writer();
+    });
+    static char body[kMaxFormBody + 1];
+    long long start = os_monotonic_ms();
+    int kept = read_form_body(c.content_length, start + c.limit_ms, body);
+    long long took = os_monotonic_ms() - start;
+    if (c.held_open) {
+      EXPECT_GE(took, c.limit_ms - 10);
+      EXPECT_LT(took, c.limit_ms + 2000);
+    }
+    client.join();
+    EXPECT_EQ(c.kept, kept);
+    EXPECT_EQ(std::string(kept, 'x'), std::string(body, kept));
+    size_t read_in_all = c.sent - input.left_unread();
+    EXPECT_EQ(std::min(c.sent, static_cast<size_t>(c.content_length)),
+              read_in_all);
+  }
 }
 
 }  // namespace

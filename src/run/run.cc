@@ -12,6 +12,7 @@
 #include "support/dyn_text.h"
 #include "support/exit_codes.h"
 #include "support/log.h"
+#include "support/os.h"
 #include "tools/faq.h"
 #include "tools/help.h"
 #include "tools/release_tools.h"
@@ -57,7 +58,7 @@ bool is_sole_argument(int argc, char** argv, const char* word) {
   return argc == 2 && strcmp(argv[1], word) == 0;
 }
 
-int cgi_run() {
+int cgi_run(long long form_deadline_ms) {
   // Until the ini sets the logging level, every line is written; they come
   // in a burst, and go out together.
   log_hold_lines();
@@ -68,7 +69,7 @@ int cgi_run() {
   log_event(LOG_DEBUG, "starting version %s", program_version);
   startup_report();
   log_event(LOG_DEBUG, "getting form info.");
-  read_form();
+  read_form(form_deadline_ms);
   log_event(LOG_DEBUG, "loading config file.");
   load_ini(the_run_paths.ini_path);
   log_release_lines();
@@ -96,6 +97,8 @@ int run_main(int argc, char** argv) {
     argc = 1;
     argv = no_args;
   }
+  // Reading the form may take this long from the start of the run.
+  long long form_deadline_ms = os_monotonic_ms() + kFormTimeLimitMs;
   the_run_args.argc = argc;
   the_run_args.argv = argv;
   derive_path(argv[0], ".ini", the_run_paths.ini_path);
@@ -122,7 +125,7 @@ int run_main(int argc, char** argv) {
   if (argc >= 2 && strcmp(argv[1], "-version_insert_filename") == 0) {
     rename_release_file(argc, argv);
   }
-  return cgi_run();
+  return cgi_run(form_deadline_ms);
 }
 
 }  // namespace tarvelo

@@ -23,6 +23,9 @@ struct run_paths {
 extern run_args the_run_args;
 extern run_paths the_run_paths;
 
+// Time allowed for reading the form, from the start of the run.
+constexpr long long kFormTimeLimitMs = 30000;
+
 // Derives the path of a file beside the executable: argv0 + suffix (at most
 // 63990 characters kept); then, in the file name alone (the text after the
 // last slash or backslash), the first ".exe" and afterwards the first ".cgi"
