@@ -75,12 +75,15 @@ class CgiSite:
     def run(self, body=b"", content_length=None, args=(), env=None,
             stdin=None, timeout=30):
         """Runs the executable as a web server would and returns the
-        completed process (stdout and stderr as bytes)."""
+        completed process (stdout and stderr as bytes). A run with
+        arguments is a run by hand: it gets no CGI environment, since a web
+        server's run ignores its arguments."""
         if isinstance(body, str):
             body = body.encode()
-        e = {"PATH": "/usr/bin:/bin", "GATEWAY_INTERFACE": "CGI/1.1",
-             "REQUEST_METHOD": "POST",
-             "CONTENT_TYPE": "application/x-www-form-urlencoded"}
+        e = {"PATH": "/usr/bin:/bin"}
+        if not args:
+            e.update({"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "POST",
+                      "CONTENT_TYPE": "application/x-www-form-urlencoded"})
         if content_length is None:
             content_length = len(body)
         if content_length is not False:

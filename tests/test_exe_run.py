@@ -2,7 +2,10 @@
 intake, the ini file's logging setting, the fatal page and exit codes."""
 import os
 import re
+import signal
 import subprocess
+import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -169,3 +172,129 @@ def test_32_concurrent_runs_write_whole_long_lines(site):
             assert m.group(2) == payloads[i]
             seen.add(i)
     assert seen == set(range(32))
+
+
+# --- a web server's run ------------------------------------------------------
+
+CGI = {"GATEWAY_INTERFACE": "CGI/1.1", "REQUEST_METHOD": "POST"}
+MAIL_INI = """smtp 127.0.0.1:{port}
+logging debug
+headerline To: owner@example.com
+headerline From: form@example.com
+headerline Subject: s
+"""
+
+
+@pytest.mark.parametrize("args", [
+    ["-blanklog"], ["-version_insert_filename", "mailer.ini"], ["-FAQ"],
+    ["-version", "x"]])
+def test_cgi_run_takes_no_switches_from_the_query_string(site, args):
+    # RFC 3875 4.4: ?-blanklog+x may arrive as argv "-blanklog", "x".
+    site.write_ini("logging debug\n")
+    with open(site.log, "w") as f:
+        f.write("kept line\n")
+    p = site.run(b"a=1", args=args, env=CGI)
+    assert p.returncode == 0
+    assert site.log_text().startswith("kept line\n")
+    assert os.path.exists(site.ini)
+    assert p.stdout == site.run(b"a=1").stdout
+    assert (f"run by a web server: {len(args)} command-line argument(s) "
+            "ignored.") in site.log_messages()
+
+
+@pytest.mark.parametrize("method", ["GET", "HEAD", "post"])
+def test_only_post_sends_mail(site, receiver, method):
+    site.write_ini(MAIL_INI.format(port=receiver.port))
+    p = site.run(b"a=1", env={"REQUEST_METHOD": method})
+    assert p.returncode == 0
+    assert b"email NOT sent." in p.stdout
+    assert receiver.messages == []
+    msgs = site.log_messages()
+    i = msgs.index(f"request method {method} is not POST: no mail sent")
+    assert msgs[i - 1] == "line used from ini file {headerline Subject: s}"
+    assert msgs[i + 1] == "sending failure reply message."
+    assert "getting form info." not in msgs
+    assert not any(m.startswith("FORM SIZE") for m in msgs)
+
+
+def test_long_body_is_read_to_its_end(site):
+    # A web server still writing the body gets a broken pipe if the
+    # program stops reading, and the visitor gets no reply (RFC 3875 4.2).
+    site.write_ini("logging errors\n")
+    body = b"a=" + b"x" * 299998
+    env = {"PATH": "/usr/bin:/bin", "CONTENT_LENGTH": str(len(body)), **CGI}
+    proc = subprocess.Popen([site.exe], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, env=env,
+                            cwd=site.folder)
+    broken = []
+
+    def web_server():
+        try:
+            proc.stdin.write(body)
+            proc.stdin.close()
+        except BrokenPipeError as e:
+            broken.append(e)
+
+    writer = threading.Thread(target=web_server)
+    writer.start()
+    page = proc.stdout.read()
+    assert proc.wait(timeout=30) == 0
+    writer.join()
+    assert broken == []
+    assert page.startswith(b"Pragma: no-cache\n")
+    assert ("FORM DATA SIZE != CONTENT_LENGTH, got(99999), CL(300000)"
+            in site.log_messages())
+
+
+# --- the log -----------------------------------------------------------------
+
+FORGED = "1st January 2001,  9:10:55 am - pid(4242) - email sent! (1)"
+RECORD = re.compile(r"\d+(st|nd|rd|th) \w+ \d{4},  ?\d{1,2}:\d\d:\d\d [ap]m"
+                    r" - pid\((\d+)\) - ")
+
+
+@pytest.mark.parametrize("logging", ["errors", "debug"])
+def test_visitor_cannot_write_a_record(site, logging):
+    site.write_ini(f"logging {logging}\n"
+                   "use_submitted_variable_for_bodycontent t\n"
+                   "use_submitted_variable_for_headerline u\n")
+    forged = FORGED.encode()
+    p = site.run(b"t=x\n" + forged + b"&u=y\r" + forged)
+    assert p.returncode == 0
+    text = site.log_text()
+    pids = {m.group(2) for m in map(RECORD.match, text.split("\n")) if m}
+    assert len(pids) == 1 and "4242" not in pids
+    assert "\n" + FORGED not in text and "\r" + FORGED not in text
+    msgs = site.log_messages()
+    data_lines = [m for m in msgs if m.startswith(
+        ("val [", "Form stuff", "add_header_line(", "add_body_variable("))]
+    if logging == "errors":
+        # Nothing a visitor typed is kept at this level but the message
+        # that could not be sent.
+        assert data_lines == []
+    else:
+        assert len(data_lines) == 7
+        assert "val [1] (u=y\\r" + FORGED + ")" in msgs
+        assert "\n\t" + FORGED in text
+
+
+def test_lines_wait_in_memory_while_the_form_is_read(site):
+    site.write_ini("logging debug\n")
+    env = {"PATH": "/usr/bin:/bin", "CONTENT_LENGTH": "3", **CGI}
+    proc = subprocess.Popen([site.exe], stdin=subprocess.PIPE,
+                            stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, env=env,
+                            cwd=site.folder)
+    try:
+        time.sleep(0.5)
+        assert site.log_text() == ""
+    finally:
+        # A web server that gives up stops the run: the lines still come.
+        proc.terminate()
+        assert proc.wait(timeout=10) == -signal.SIGTERM
+        proc.stdin.close()
+    assert site.log_messages() == [
+        "starting version 1.0y", "argv[0] == " + site.exe,
+        "Log file == " + site.log, "Ini file == " + site.ini,
+        "getting form info.", "FORM SIZE 3", ""]

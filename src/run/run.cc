@@ -42,14 +42,21 @@ void derive_path(const char* argv0, const char* suffix, char* out) {
   }
 }
 
-void startup_report() {
+bool is_cgi_request(const char* gateway_interface, const char* request_method) {
+  return gateway_interface != nullptr || request_method != nullptr;
+}
+
+bool method_may_send(const char* request_method) {
+  return request_method == nullptr || strcmp(request_method, "POST") == 0;
+}
+
+void startup_report(int argc) {
   log_event(LOG_DEBUG, "argv[0] == %s", the_run_args.argv[0]);
   log_event(LOG_DEBUG, "Log file == %s", the_run_paths.log_path);
   log_event(LOG_DEBUG, "Ini file == %s", the_run_paths.ini_path);
-  if (the_run_args.argc >= 2) {
-    log_flush();  // the help may wait for an answer
-    print_help();
-  }
+  // The help may wait for an answer; the held lines stay held, and reach
+  // the log at exit or when the run is stopped.
+  if (argc >= 2) print_help();
 }
 
 namespace {
@@ -58,23 +65,42 @@ bool is_sole_argument(int argc, char** argv, const char* word) {
   return argc == 2 && strcmp(argv[1], word) == 0;
 }
 
-int cgi_run(long long form_deadline_ms) {
-  // Until the ini sets the logging level, every line is written; they come
-  // in a burst, and go out together.
+// argc counts the arguments that count: 1 for a web server's run.
+// request_method is null for a run by hand.
+int cgi_run(int argc, int ignored_arguments, const char* request_method,
+            long long form_deadline_ms) {
+  // Every line is held until the ini has been read: its final logging
+  // value decides on the lines that carry submitted data.
   log_hold_lines();
   // The page goes out at exit. With a buffer given, the C library does not
   // first ask what standard output is (fstat, and isatty on a device).
   static char page_buffer[16384];
   setvbuf(stdout, page_buffer, _IOFBF, sizeof page_buffer);
   log_event(LOG_DEBUG, "starting version %s", program_version);
-  startup_report();
-  log_event(LOG_DEBUG, "getting form info.");
-  read_form(form_deadline_ms);
+  startup_report(argc);
+  if (ignored_arguments > 0) {
+    log_event(LOG_DEBUG,
+              "run by a web server: %d command-line argument(s) ignored.",
+              ignored_arguments);
+  }
+  bool may_send = method_may_send(request_method);
+  if (may_send) {
+    log_event(LOG_DEBUG, "getting form info.");
+    read_form(form_deadline_ms);
+  }
   log_event(LOG_DEBUG, "loading config file.");
   load_ini(the_run_paths.ini_path);
   log_release_lines();
-  log_event(LOG_DEBUG, "generating email.");
-  delivery_outcome outcome = compose_and_deliver();
+  delivery_outcome outcome = DELIVERY_FAILED;
+  if (may_send) {
+    log_event(LOG_DEBUG, "generating email.");
+    outcome = compose_and_deliver();
+  } else {
+    // A crawler, a link prefetch or an image that points here must not
+    // mail the owner an empty form.
+    log_event(LOG_ERRORS, "request method %s is not POST: no mail sent",
+              request_method);
+  }
   if (outcome == DELIVERY_SENT || outcome == DELIVERY_DROPPED) {
     log_event(LOG_DEBUG, "sending success reply message.");
     send_reply_page(PAGE_SUCCESS);
@@ -105,6 +131,14 @@ int run_main(int argc, char** argv) {
   derive_path(argv[0], ".log", the_run_paths.log_path);
   log_set_path(the_run_paths.log_path);
 
+  // RFC 3875 4.4: a web server may pass a query string without "=" as
+  // arguments (?-blanklog arrives as argv[1]). A visitor chooses those, so
+  // a run by a web server takes no switches.
+  const char* request_method = env_or_null("REQUEST_METHOD");
+  if (is_cgi_request(env_or_null("GATEWAY_INTERFACE"), request_method)) {
+    return cgi_run(1, argc - 1, request_method, form_deadline_ms);
+  }
+
   if (is_sole_argument(argc, argv, "-version") ||
       is_sole_argument(argc, argv, "-?")) {
     printf("\nTARVELO web form to e-mail gateway, by the TARVELO developers. "
@@ -125,7 +159,7 @@ int run_main(int argc, char** argv) {
   if (argc >= 2 && strcmp(argv[1], "-version_insert_filename") == 0) {
     rename_release_file(argc, argv);
   }
-  return cgi_run(form_deadline_ms);
+  return cgi_run(argc, 0, nullptr, form_deadline_ms);
 }
 
 }  // namespace tarvelo

@@ -33,13 +33,23 @@ constexpr long long kFormTimeLimitMs = 30000;
 // whole. suffix is ".ini" or ".log"; out holds kPathStorage bytes.
 void derive_path(const char* argv0, const char* suffix, char* out);
 
-// The whole process: derives the paths, dispatches the switches, or walks
-// the CGI run. Returns the exit status of a completed CGI run (0); every
-// other way out ends the process itself.
+// Whether the run was started by a web server: either variable is set
+// (null when it is not). Such a run ignores its arguments.
+bool is_cgi_request(const char* gateway_interface, const char* request_method);
+
+// Whether a request of this method may send mail: only POST does; a null
+// method (a run by hand) does too.
+bool method_may_send(const char* request_method);
+
+// The whole process: derives the paths, dispatches the switches (only in a
+// run by hand: when neither GATEWAY_INTERFACE nor REQUEST_METHOD is set), or
+// walks the CGI run. A request method other than POST reads no form and
+// sends nothing; the failure page follows. Returns the exit status of a
+// completed CGI run (0); every other way out ends the process itself.
 int run_main(int argc, char** argv);
 
-// Logs the start-up lines; with two or more arguments prints the help and
+// Logs the start-up lines; with an argc of two or more prints the help and
 // ends the process (exit code 0).
-void startup_report();
+void startup_report(int argc);
 
 }  // namespace tarvelo
