@@ -79,24 +79,23 @@ const char* const faq_lines[] = {
     "How does it find its ini file and its log file?",
     "[a]",
     "It takes the path by which the web server started it and adds .ini (or "
-    ".log). If that path holds .exe, the first "
-    ".exe becomes .ini and everything behind it is dropped; the same then "
-    "happens to the first .cgi. The files therefore "
-    "lie beside the executable and carry its name:",
+    ".log). If the file name (the part after the last / or \\) holds .exe, "
+    "the first .exe in it becomes .ini and everything behind it is dropped; "
+    "the same then happens to the first .cgi. The folders are never "
+    "searched. The files therefore lie beside the executable and carry its "
+    "name:",
     "[pre]",
     "/usr/lib/cgi-bin/mailer.cgi    reads /usr/lib/cgi-bin/mailer.ini, logs to "
     "/usr/lib/cgi-bin/mailer.log",
     "/usr/lib/cgi-bin/mailer        reads /usr/lib/cgi-bin/mailer.ini, logs to "
     "/usr/lib/cgi-bin/mailer.log",
     "/usr/lib/cgi-bin/MAILER.CGI    reads /usr/lib/cgi-bin/MAILER.CGI.ini",
-    "/srv/site.cgi/mailer.cgi       reads /srv/site.ini",
+    "/srv/site.cgi/mailer.cgi       reads /srv/site.cgi/mailer.ini",
     "[/pre]",
-    "The match is case-sensitive, and a folder name that holds .cgi or .exe "
-    "cuts the path there, so avoid such folder "
-    "names. A web server that starts the program by its bare name runs it in "
-    "the script's folder, where the files are "
-    "found as well. The log lines \"Ini file == \" and \"Log file == \" at the "
-    "start of every run show the paths used.",
+    "The match is case-sensitive. A web server that starts the program by its "
+    "bare name runs it in the script's folder, where the files are found as "
+    "well. The log lines \"Ini file == \" and \"Log file == \" at the start "
+    "of every run show the paths used.",
     "",
     "[q]",
     "Can one installation serve several forms?",
@@ -550,14 +549,23 @@ const char* const faq_lines[] = {
     "logging errors writes only what went wrong; logging debug writes every "
     "step: the form fields, each ini line used and "
     "the whole SMTP conversation, which includes what visitors typed. The "
-    "lines written before the ini file has been read "
-    "(the start of the run and the form fields) are always written.",
+    "lines of a run are held in memory until the ini file has been read, "
+    "then written in order. The lines that carry what visitors typed (the "
+    "form fields as received and as decoded, \"Form stuff\", add_header_line "
+    "and add_body_variable) are left out unless the ini's last logging line "
+    "asks for debug; with logging errors, a 100 kB form adds no 100 kB to the "
+    "log. A run that ends before its ini is read (a missing ini, a crash, a "
+    "web server that stops it) writes all its lines. A mail that could not "
+    "be sent is still logged whole as an error.",
+    "No visitor can write a line that passes for one of the gateway's own: "
+    "within a line, a further line that begins with a digit starts with a "
+    "TAB, and a lone carriage return is written as \\r.",
     "Each line is dated and carries the process id, so the lines of runs that "
     "overlap can be told apart. The log grows "
     "without end: empty it with the switch -blanklog, which leaves the single "
     "line \"This is the log file for tarvelo\". "
-    "The log is opened afresh for every line, so it can also be rotated by "
-    "renaming it; the next line creates a new one "
+    "The log is opened afresh by every run, so it can also be rotated by "
+    "renaming it; the next run creates a new one "
     "when the web server's user may create files in its folder.",
     "",
     "[q]",
@@ -569,8 +577,11 @@ const char* const faq_lines[] = {
     "./mailer.cgi -blanklog and then chown "
     "www-data mailer.log. A log that cannot be written never stops a run: the "
     "mail still goes out, only its trace is "
-    "lost. Check also that you look for the right name (see how the gateway "
-    "finds its files).",
+    "lost. A log that a run creates has mode 0640 (less the umask): it "
+    "holds what visitors typed, so only its owner and group may read it. "
+    "The lines of a run reach the file only once its ini has been read, or "
+    "when the run ends. Check also that you look for the right name (see how "
+    "the gateway finds its files).",
     "",
     "[q]",
     "The browser shows \"error: The ini file could not be opened..\" or an "
