@@ -201,7 +201,8 @@ TEST(FormBodyTest, ReadsTheWholeBodyWithinTheTimeLimit) {
     std::thread client([&] {
       size_t at = 0;
       while (at < sent.size()) {
-        ssize_t n = write(input.write_end(), sent.data() + at, sent.size() - at);
+        ssize_t n =
+            write(input.write_end(), sent.data() + at, sent.size() - at);
         if (n <= 0) break;
         at += n;
       }

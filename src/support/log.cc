@@ -80,7 +80,9 @@ bool make_held_room(size_t more) {
                     ? static_cast<char*>(malloc(capacity))
                     : static_cast<char*>(realloc(held_lines, capacity));
   if (grown == nullptr) return false;
-  if (held_lines == held_first_room) memcpy(grown, held_first_room, the_log.held);
+  if (held_lines == held_first_room) {
+    memcpy(grown, held_first_room, the_log.held);
+  }
   held_lines = grown;
   held_capacity = capacity;
   return true;

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <csignal>
-
 #include <string>
 
 #include "support/test_support.h"
@@ -165,8 +164,7 @@ TEST(LogHoldTest, SubmittedDataFollowsTheFinalLoggingValue) {
       {"errors", "errors", true, "start\nerror\n"},
       {"errors", "debug", true, "start\nval\nadd\nerror\nlater\n"},
       {"debug", "errors", true, "start\nline used\nerror\n"},
-      {nullptr, nullptr, true,
-       "start\nval\nadd\nline used\nerror\nlater\n"},
+      {nullptr, nullptr, true, "start\nval\nadd\nline used\nerror\nlater\n"},
       {"errors", "errors", false, "start\nval\nadd\nerror\n"},
   };
   for (const auto& c : cases) {

@@ -318,7 +318,8 @@ int os_read_stdin_until(char* buffer, int max, long long deadline_ms) {
     // A client that sends part of the body and then nothing must not keep
     // the run: wait for input only until the deadline.
     struct pollfd input = {STDIN_FILENO, POLLIN, 0};
-    int ready = poll(&input, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    int ready =
+        poll(&input, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) break;
     ssize_t n = read(STDIN_FILENO, buffer + got, max - got);

@@ -367,9 +367,7 @@ int os_remove_file(const char* path, std::string* error) {
 
 const char* env_or_null(const char* name) { return getenv(name); }
 
-long long os_monotonic_ms() {
-  return static_cast<long long>(GetTickCount64());
-}
+long long os_monotonic_ms() { return static_cast<long long>(GetTickCount64()); }
 
 int os_read_stdin_until(char* buffer, int max, long long deadline_ms) {
   int fd = _fileno(stdin);
@@ -410,8 +408,8 @@ void on_fatal_signal(int signal_number) {
 
 void os_on_fatal_signal(void (*handler)()) {
   fatal_signal_handler = handler;
-  for (int signal_number : {SIGTERM, SIGINT, SIGSEGV, SIGABRT, SIGFPE,
-                            SIGILL}) {
+  for (int signal_number :
+       {SIGTERM, SIGINT, SIGSEGV, SIGABRT, SIGFPE, SIGILL}) {
     // Put back a disposition someone else chose.
     auto previous = signal(signal_number, on_fatal_signal);
     if (previous != SIG_DFL && previous != SIG_ERR) {
