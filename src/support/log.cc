@@ -194,7 +194,7 @@ const char* log_logging() { return the_log.logging; }
 
 int log_level_enabled(const char* logging, int level) {
   if (level == LOG_ERRORS) return 1;
-  if (level != LOG_DEBUG) return 0;
+  if (level != LOG_DEBUG && level != LOG_DEBUG_DATA) return 0;
   return logging == nullptr || strncasecmp(logging, "debug", 5) == 0;
 }
 

@@ -67,6 +67,7 @@ TEST(LogLevelTest, LoggingSettingGovernsDebugOnly) {
       {"Debugging", LOG_DEBUG, 1},   {"debu", LOG_DEBUG, 0},
       {"", LOG_DEBUG, 0},            {" debug", LOG_DEBUG, 0},
       {nullptr, 0, 0},               {nullptr, 3, 0},
+      {"errors", LOG_DEBUG_DATA, 0}, {"debug", LOG_DEBUG_DATA, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.logging ? c.logging : "(absent)") + " " +
