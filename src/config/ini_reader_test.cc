@@ -280,11 +280,12 @@ TEST(IniReaderTest, LoggingGivenAgainFreesTheOldValue) {
   static loaded l;
   std::string text;
   for (int i = 0; i < 1000; ++i) text += "logging errors\n";
+  form_table* form = sample_form();
   const char* path = log_path();
   log_set_path(nullptr);
   size_t before = mallinfo2().uordblks;
   parse_ini_text(text.data(), static_cast<long>(text.size()), &l.settings,
-                 &l.headers, &l.body, sample_form());
+                 &l.headers, &l.body, form);
   size_t grown = mallinfo2().uordblks - before;
   // The log follows the last copy, the only one left.
   EXPECT_EQ(l.settings.logging, log_logging());
