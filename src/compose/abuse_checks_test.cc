@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -79,20 +85,169 @@ TEST(AbuseChecksTest, StatePathBesideTheLog) {
   EXPECT_EQ("odd.rate", rate_state_path("odd"));
 }
 
-TEST(AbuseChecksTest, UnusableStateFileNeverBlocksMail) {
-  scoped_test_log log;
-  mail_settings settings;
-  settings.rate_limit = 1;
-  envelope env;
-  form_table form;
-  std::string dir = fresh_temp_dir();  // a folder where the file should be
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(ABUSE_PASS,
-              run_abuse_checks(settings, env, form, "10.0.0.9", dir.c_str(), 100));
+TEST(AbuseChecksTest, ClientKeys) {
+  struct {
+    const char* client;
+    const char* key;
+  } cases[] = {
+      {"192.0.2.7", "192.0.2.7"},
+      // One subscriber's /64 is one client, however the rest changes.
+      {"2001:db8:0:1::1", "2001:db8:0:1::/64"},
+      {"2001:db8:0:1:ffff:ffff:ffff:ffff", "2001:db8:0:1::/64"},
+      {"2001:DB8:0:1:0:0:0:2", "2001:db8:0:1::/64"},
+      {"2001:db8:0:2::1", "2001:db8:0:2::/64"},
+      {"fe80::1%eth0", "fe80:0:0:0::/64"},
+      {"::1", "0:0:0:0::/64"},
+      // A dual-stack socket's IPv4 client is that IPv4 client.
+      {"::ffff:192.0.2.7", "192.0.2.7"},
+      {"::FFFF:c000:207", "192.0.2.7"},
+      {"0:0:0:0:0:ffff:192.0.2.7", "192.0.2.7"},
+      // Not IPv6 addresses: counted as they stand.
+      {"1::2::3", "1::2::3"},
+      {"1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7:8:9"},
+      {"12345::", "12345::"},
+      {"::ffff:192.0.2.256", "::ffff:192.0.2.256"},
+      {"1:2:3:4:5:6:7::8", "1:2:3:4:5:6:7::8"},
+      {":1::", ":1::"},
+      {"unknown", "unknown"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.client);
+    EXPECT_EQ(c.key, rate_client_key(c.client));
   }
-  EXPECT_NE(std::string::npos,
-            log.messages().find("rate_limit state file (" + dir +
-                                ") cannot be opened; mail not limited"));
+}
+
+TEST(AbuseChecksTest, EveryHoneypotCopyMustBeEmpty) {
+  char field[] = "website";
+  char other[] = "Name:";
+  char empty[] = "";
+  char filled[] = "http://spam.example";
+  struct {
+    const char* label;
+    std::vector<std::pair<char*, char*>> pairs;
+    bool filled;
+  } cases[] = {
+      {"absent", {{other, filled}}, false},
+      {"one empty copy", {{field, empty}}, false},
+      {"two empty copies", {{field, empty}, {field, empty}}, false},
+      {"first filled", {{field, filled}, {field, empty}}, true},
+      {"second filled", {{field, empty}, {other, empty}, {field, filled}}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    form_table form;
+    for (const auto& pair : c.pairs) {
+      form.names[form.form_count] = pair.first;
+      form.values[form.form_count++] = pair.second;
+    }
+    EXPECT_EQ(c.filled, honeypot_filled(form, field));
+  }
+}
+
+TEST(AbuseChecksTest, FallbackStateNamedAfterTheIni) {
+  rate_state_location a = rate_state_location_for(
+      "/srv/a/cgi-bin/mailer.log", "/srv/a/cgi-bin/mailer.ini", "/tmp");
+  rate_state_location b = rate_state_location_for(
+      "/srv/b/cgi-bin/mailer.log", "/srv/b/cgi-bin/mailer.ini", "/tmp");
+  EXPECT_EQ("/srv/a/cgi-bin/mailer.rate", a.beside);
+  EXPECT_EQ("/tmp/tarvelo", a.private_folder);
+  EXPECT_EQ(0u, a.fallback.rfind("/tmp/tarvelo/", 0));
+  EXPECT_NE(a.fallback, b.fallback);  // two forms never share counts
+  rate_state_location w = rate_state_location_for(
+      "C:\\cgi\\mailer.log", "C:\\cgi\\mailer.ini", "C:\\Temp");
+  EXPECT_EQ("C:\\Temp\\tarvelo", w.private_folder);
+  EXPECT_EQ("/srv/cgi-bin/mailer.ini", ini_path_for_log("/srv/cgi-bin/mailer.log"));
+}
+
+// What stands where the state should go, and what a rate-limited run with a
+// limit of one then does, twice.
+TEST(AbuseChecksTest, StateFileBesideOrInThePrivateFolder) {
+  enum shape { kNothing, kFolder, kLink, kLoose0644 };
+  enum folder_shape { kFresh, kFolderLink, kOpenFolder, kForeign, kAFile };
+  struct {
+    const char* label;
+    shape beside;
+    folder_shape folder;
+    abuse_verdict second;  // the first run passes unless it is unusable
+    const char* counted_in;  // "beside", "fallback" or "" (nowhere)
+  } cases[] = {
+      {"beside the ini", kNothing, kFresh, ABUSE_RATE_LIMITED, "beside"},
+      {"old 0644 state file", kLoose0644, kFresh, ABUSE_RATE_LIMITED, "beside"},
+      {"a folder there", kFolder, kFresh, ABUSE_RATE_LIMITED, "fallback"},
+      {"a planted link", kLink, kFresh, ABUSE_RATE_LIMITED, "fallback"},
+      {"private folder is a link", kFolder, kFolderLink, ABUSE_RATE_UNUSABLE, ""},
+      {"private folder open to others", kFolder, kOpenFolder,
+       ABUSE_RATE_UNUSABLE, ""},
+      {"private folder of another user", kFolder, kForeign,
+       ABUSE_RATE_UNUSABLE, ""},
+      {"private folder is a file", kFolder, kAFile, ABUSE_RATE_UNUSABLE, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    scoped_test_log log;
+    std::string root = fresh_temp_dir();
+    std::string site = root + "/cgi-bin";
+    std::string temp = root + "/tmp";
+    mkdir(site.c_str(), 0755);
+    mkdir(temp.c_str(), 01777);
+    rate_state_location state = rate_state_location_for(
+        (site + "/mailer.log").c_str(), (site + "/mailer.ini").c_str(),
+        temp.c_str());
+    std::string victim = root + "/victim";
+    write_file(victim, "precious\n");
+    if (c.beside == kFolder) mkdir(state.beside.c_str(), 0755);
+    if (c.beside == kLink) {
+      ASSERT_EQ(0, symlink(victim.c_str(), state.beside.c_str()));
+    }
+    if (c.beside == kLoose0644) {
+      write_file(state.beside, "");
+      chmod(state.beside.c_str(), 0644);
+    }
+    std::string elsewhere = root + "/elsewhere";
+    mkdir(elsewhere.c_str(), 0700);
+    if (c.folder == kFolderLink) {
+      ASSERT_EQ(0, symlink(elsewhere.c_str(), state.private_folder.c_str()));
+    }
+    if (c.folder == kOpenFolder) {
+      mkdir(state.private_folder.c_str(), 0700);
+      chmod(state.private_folder.c_str(), 0755);
+    }
+    if (c.folder == kForeign) {
+      mkdir(state.private_folder.c_str(), 0700);
+      ASSERT_EQ(0, chown(state.private_folder.c_str(), 65534, 65534));
+    }
+    if (c.folder == kAFile) write_file(state.private_folder, "");
+
+    mail_settings settings;
+    settings.rate_limit = 1;
+    envelope env;
+    form_table form;
+    abuse_verdict first = run_abuse_checks(settings, env, form, "10.0.0.9", state, 100);
+    abuse_verdict second = run_abuse_checks(settings, env, form, "10.0.0.9", state, 101);
+    EXPECT_EQ(c.second == ABUSE_RATE_UNUSABLE ? ABUSE_RATE_UNUSABLE : ABUSE_PASS, first);
+    EXPECT_EQ(c.second, second);
+    EXPECT_EQ("precious\n", read_file(victim));
+    std::string counted = std::string(c.counted_in) == "beside"     ? state.beside
+                          : std::string(c.counted_in) == "fallback" ? state.fallback
+                                                                    : "";
+    struct stat st;
+    if (!counted.empty()) {
+      ASSERT_EQ(0, lstat(counted.c_str(), &st));
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+      EXPECT_EQ(0600u, st.st_mode & 0777u);  // it holds visitors' addresses
+      EXPECT_EQ("100 10.0.0.9\n", read_file(counted));
+    } else {
+      EXPECT_NE(std::string::npos,
+                log.messages().find("rate_limit state file (" + state.beside +
+                                    ") cannot be used ("));
+      EXPECT_NE(std::string::npos, log.messages().find("): no mail sent"));
+    }
+    if (std::string(c.counted_in) == "fallback") {
+      ASSERT_EQ(0, lstat(state.private_folder.c_str(), &st));
+      EXPECT_EQ(0700u, st.st_mode & 0777u);
+    }
+    std::filesystem::remove_all(root);
+  }
 }
 
 }  // namespace
