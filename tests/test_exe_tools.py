@@ -243,3 +243,52 @@ def test_renamer_base_name_from_argv0(gateway, argv0):
                cwd=gateway.folder)
     assert p.returncode == 0
     assert p.stdout == b"renamed  gateway.zip  ->  gateway10y_linux.zip\n"
+
+
+# --- files the hand-run switches must not write through a link -------------
+
+@pytest.mark.parametrize("target_exists", [True, False],
+                         ids=["link", "dangling link"])
+def test_blanklog_never_writes_through_a_link(site, tmp_path, target_exists):
+    target = tmp_path / "elsewhere"
+    if target_exists:
+        target.write_text("precious\n")
+    os.symlink(target, site.log)
+    p = site.run(args=["-blanklog"])
+    assert p.returncode == 3
+    assert p.stdout == (b"cant open " + site.log.encode() +
+                        b" for output, it is a symbolic link; -blanklog does "
+                        b"not write through a link\n")
+    assert os.path.islink(site.log)
+    if target_exists:
+        assert target.read_text() == "precious\n"
+    else:
+        assert not target.exists()
+
+
+def test_help_asks_nothing_where_a_dangling_link_stands(site, tmp_path):
+    target = tmp_path / "planted.ini"
+    os.symlink(target, site.ini)
+    p = site.run(args=["-help"], stdin=b"y\n")
+    assert p.returncode == 0
+    _, rest = split_help(p.stdout)
+    assert rest == HELP_AFTER_FIRST_LINE
+    assert not target.exists()
+    assert os.path.islink(site.ini)
+
+
+# -os and -chip values that would put the new name into another folder.
+@pytest.mark.parametrize("options,shown", [
+    (["-os", "x/../../docroot/evil"], "gateway10y_x/../../docroot/evil.zip"),
+    (["-os", "win32", "-chip", "..\\x"], "gateway10y_..\\x-win32.zip"),
+    (["-os", "a\\b"], "gateway10y_a\\b.zip"),
+    (["-os", "linux", "-chip", ".."], "gateway10y_..-linux.zip"),
+])
+def test_renamer_refuses_values_that_name_other_folders(gateway, options,
+                                                        shown):
+    p = gateway.run(args=["-version_insert_filename", "gateway.zip",
+                          *options])
+    assert p.returncode == 3
+    assert p.stdout == (b"I dont want to rename that file (gateway.zip)(10y)"
+                        b"(gateway)(" + shown.encode() + b")\n")
+    assert sorted(os.listdir(gateway.folder)) == ["gateway.exe", "gateway.zip"]
