@@ -161,6 +161,8 @@ def test_queued_then_resent_byte_for_byte(site):
     assert b"Form mail by TARVELO" in proc.stdout
     (name,) = listing(spool)
     assert NAME.match(name.encode())
+    # A whole message of a visitor: for the web server's user alone.
+    assert os.stat(os.path.join(spool, name)).st_mode & 0o777 == 0o600
     with open(os.path.join(spool, name), "rb") as f:
         fields = parse_spool(f.read())
     assert fields[b"from"] == b"visitor@example.net"
