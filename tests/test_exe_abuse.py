@@ -136,6 +136,8 @@ STATE_SHAPES = [
     ("link beside", "link", None, 2, True),
     ("nowhere to count", "folder", "file", 0, False),
     ("fallback is a link", "folder", "link", 0, False),
+    ("fallback open to others", "folder", "0755", 0, False),
+    ("fallback of another user", "folder", "nobody", 0, False),
 ]
 
 
@@ -158,6 +160,12 @@ def test_rate_limit_holds_when_the_state_file_cannot_be_beside(
         other = tmp_path / "other"
         other.mkdir(mode=0o700)
         os.symlink(other, temp / "tarvelo")
+    elif private == "0755":
+        (temp / "tarvelo").mkdir()
+        os.chmod(temp / "tarvelo", 0o755)
+    elif private == "nobody":
+        (temp / "tarvelo").mkdir(mode=0o700)
+        os.chown(temp / "tarvelo", 65534, 65534)
     site.write_ini(ini(receiver, "rate_limit 2\n"))
     pages = [post(site, env={"REMOTE_ADDR": "192.0.2.9", "TMPDIR": str(temp)},
                   **{"To:": "o@example.com", "Comments:": str(i)})

@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -157,97 +153,6 @@ TEST(AbuseChecksTest, FallbackStateNamedAfterTheIni) {
       "C:\\cgi\\mailer.log", "C:\\cgi\\mailer.ini", "C:\\Temp");
   EXPECT_EQ("C:\\Temp\\tarvelo", w.private_folder);
   EXPECT_EQ("/srv/cgi-bin/mailer.ini", ini_path_for_log("/srv/cgi-bin/mailer.log"));
-}
-
-// What stands where the state should go, and what a rate-limited run with a
-// limit of one then does, twice.
-TEST(AbuseChecksTest, StateFileBesideOrInThePrivateFolder) {
-  enum shape { kNothing, kFolder, kLink, kLoose0644 };
-  enum folder_shape { kFresh, kFolderLink, kOpenFolder, kForeign, kAFile };
-  struct {
-    const char* label;
-    shape beside;
-    folder_shape folder;
-    abuse_verdict second;  // the first run passes unless it is unusable
-    const char* counted_in;  // "beside", "fallback" or "" (nowhere)
-  } cases[] = {
-      {"beside the ini", kNothing, kFresh, ABUSE_RATE_LIMITED, "beside"},
-      {"old 0644 state file", kLoose0644, kFresh, ABUSE_RATE_LIMITED, "beside"},
-      {"a folder there", kFolder, kFresh, ABUSE_RATE_LIMITED, "fallback"},
-      {"a planted link", kLink, kFresh, ABUSE_RATE_LIMITED, "fallback"},
-      {"private folder is a link", kFolder, kFolderLink, ABUSE_RATE_UNUSABLE, ""},
-      {"private folder open to others", kFolder, kOpenFolder,
-       ABUSE_RATE_UNUSABLE, ""},
-      {"private folder of another user", kFolder, kForeign,
-       ABUSE_RATE_UNUSABLE, ""},
-      {"private folder is a file", kFolder, kAFile, ABUSE_RATE_UNUSABLE, ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.label);
-    scoped_test_log log;
-    std::string root = fresh_temp_dir();
-    std::string site = root + "/cgi-bin";
-    std::string temp = root + "/tmp";
-    mkdir(site.c_str(), 0755);
-    mkdir(temp.c_str(), 01777);
-    rate_state_location state = rate_state_location_for(
-        (site + "/mailer.log").c_str(), (site + "/mailer.ini").c_str(),
-        temp.c_str());
-    std::string victim = root + "/victim";
-    write_file(victim, "precious\n");
-    if (c.beside == kFolder) mkdir(state.beside.c_str(), 0755);
-    if (c.beside == kLink) {
-      ASSERT_EQ(0, symlink(victim.c_str(), state.beside.c_str()));
-    }
-    if (c.beside == kLoose0644) {
-      write_file(state.beside, "");
-      chmod(state.beside.c_str(), 0644);
-    }
-    std::string elsewhere = root + "/elsewhere";
-    mkdir(elsewhere.c_str(), 0700);
-    if (c.folder == kFolderLink) {
-      ASSERT_EQ(0, symlink(elsewhere.c_str(), state.private_folder.c_str()));
-    }
-    if (c.folder == kOpenFolder) {
-      mkdir(state.private_folder.c_str(), 0700);
-      chmod(state.private_folder.c_str(), 0755);
-    }
-    if (c.folder == kForeign) {
-      mkdir(state.private_folder.c_str(), 0700);
-      ASSERT_EQ(0, chown(state.private_folder.c_str(), 65534, 65534));
-    }
-    if (c.folder == kAFile) write_file(state.private_folder, "");
-
-    mail_settings settings;
-    settings.rate_limit = 1;
-    envelope env;
-    form_table form;
-    abuse_verdict first = run_abuse_checks(settings, env, form, "10.0.0.9", state, 100);
-    abuse_verdict second = run_abuse_checks(settings, env, form, "10.0.0.9", state, 101);
-    EXPECT_EQ(c.second == ABUSE_RATE_UNUSABLE ? ABUSE_RATE_UNUSABLE : ABUSE_PASS, first);
-    EXPECT_EQ(c.second, second);
-    EXPECT_EQ("precious\n", read_file(victim));
-    std::string counted = std::string(c.counted_in) == "beside"     ? state.beside
-                          : std::string(c.counted_in) == "fallback" ? state.fallback
-                                                                    : "";
-    struct stat st;
-    if (!counted.empty()) {
-      ASSERT_EQ(0, lstat(counted.c_str(), &st));
-      EXPECT_TRUE(S_ISREG(st.st_mode));
-      EXPECT_EQ(0600u, st.st_mode & 0777u);  // it holds visitors' addresses
-      EXPECT_EQ("100 10.0.0.9\n", read_file(counted));
-    } else {
-      EXPECT_NE(std::string::npos,
-                log.messages().find("rate_limit state file (" + state.beside +
-                                    ") cannot be used ("));
-      EXPECT_NE(std::string::npos, log.messages().find("): no mail sent"));
-    }
-    if (std::string(c.counted_in) == "fallback") {
-      ASSERT_EQ(0, lstat(state.private_folder.c_str(), &st));
-      EXPECT_EQ(0700u, st.st_mode & 0777u);
-    }
-    std::filesystem::remove_all(root);
-  }
 }
 
 }  // namespace

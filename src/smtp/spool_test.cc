@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <cstdlib>
@@ -284,12 +281,6 @@ std::string resend(const std::string& folder, scripted_net* net,
   return printed;
 }
 
-// Makes a sparse file of size bytes. Returns 0, or -1.
-int truncate_new(const std::string& path, size_t size) {
-  write_file(path, "");
-  return truncate(path.c_str(), static_cast<off_t>(size));
-}
-
 void store_file(const std::string& folder, const char* name,
                 const spool_fields& fields) {
   write_file(folder + "/" + name, formatted(fields));
@@ -480,51 +471,6 @@ TEST(ResendFolder, ServerWithoutReplyIsTriedOnce) {
   EXPECT_EQ(1, net.recv_calls);  // one wait, not one per message
   EXPECT_EQ("a.mail|b.mail|", folder_listing(folder));
   std::filesystem::remove_all(folder);
-}
-
-// Entries under message names that no run wrote: never read, never sent,
-// links never followed; each is renamed aside and the pass goes on.
-TEST(ResendFolder, EntriesThatAreNoMessageAreSetAside) {
-  scoped_test_log log;
-  std::string folder = fresh_temp_dir();
-  std::string outside = fresh_temp_dir();
-  spool_fields planted = sample_fields();
-  planted.from = "planted@x.y";
-  store_file(outside, "m.mail", planted);
-  ASSERT_EQ(0, symlink((outside + "/m.mail").c_str(),
-                       (folder + "/1-link.mail").c_str()));
-  ASSERT_EQ(0, symlink("/dev/zero", (folder + "/2-zero.mail").c_str()));
-  ASSERT_EQ(0, truncate_new(folder + "/3-big.mail", kSpoolMaxFileBytes + 1));
-  ASSERT_EQ(0, mkfifo((folder + "/4-fifo.mail").c_str(), 0600));
-  ASSERT_EQ(0, mkdir((folder + "/5-dir.mail").c_str(), 0700));
-  store_file(folder, "9-good.mail", sample_fields());
-  scripted_net net;
-  net.replies({"220 hi\r\n", "250 hello\r\n", "250 ok\r\n", "250 ok\r\n",
-               "250 ok\r\n", "354 go\r\n", "250 queued\r\n", "221 bye\r\n"});
-  resend_counts counts;
-  EXPECT_EQ(
-      "set aside 1-link.mail: not a regular file; renamed "
-      "1-link.mail.unusable\n"
-      "set aside 2-zero.mail: not a regular file; renamed "
-      "2-zero.mail.unusable\n"
-      "set aside 3-big.mail: larger than 67108864 bytes, more than any "
-      "message is spooled; renamed 3-big.mail.unusable\n"
-      "set aside 4-fifo.mail: not a regular file; renamed "
-      "4-fifo.mail.unusable\n"
-      "set aside 5-dir.mail: not a regular file; renamed "
-      "5-dir.mail.unusable\n"
-      "sent 9-good.mail\n",
-      resend(folder, &net, &counts));
-  EXPECT_EQ(1, counts.sent);
-  EXPECT_EQ(5, counts.refused);
-  EXPECT_EQ(std::string::npos, net.sent.find("planted@x.y"));
-  EXPECT_EQ("m.mail|", folder_listing(outside));
-  EXPECT_EQ(
-      "1-link.mail.unusable|2-zero.mail.unusable|3-big.mail.unusable|"
-      "4-fifo.mail.unusable|5-dir.mail.unusable|",
-      folder_listing(folder));
-  std::filesystem::remove_all(folder);
-  std::filesystem::remove_all(outside);
 }
 
 TEST(ResendFolder, APassFindingTheFolderBusyEndsAtOnce) {

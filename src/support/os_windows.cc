@@ -514,7 +514,8 @@ int os_create_new(const char* path) {
     errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EACCES;
     return -1;
   }
-  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), 0);
+  // Text mode, as fopen(path, "w") gave before.
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_TEXT);
   if (fd < 0) CloseHandle(file);
   return fd;
 }
@@ -524,7 +525,9 @@ int os_truncate_no_link(const char* path) {
     errno = ELOOP;
     return -1;
   }
-  return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0644);
+  // Text mode, as fopen(path, "w") gave before: the banner ends in CR LF.
+  // 0600: _S_IREAD | _S_IWRITE, a file that is not read-only.
+  return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, 0600);
 }
 
 int os_try_lock_folder(const char* folder, bool* busy) {
