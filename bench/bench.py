@@ -3,7 +3,7 @@ start, on this machine, side by side.
 
 Measures, for the floor CGI (bench/floor_cgi.c), the same form mailed by a
 static C program written by hand for it (bench/by_hand_cgi.c, the yardstick
-of what the gateway could reach) and the gateway with the sample site (site/tarvelo.ini and its pages, with `logging errors` and, beside
+of what the gateway could reach) and the gateway with the sample site (site/mailer.ini and its pages, with `logging errors` and, beside
 it, `logging debug`) answering the four-field form of bench/form_body.txt:
   - wall time per run: spawn and wait, interleaved, many rounds after warm-up
     (bench/spawn_timer.c); median, 90th percentile, ratio to the floor;
@@ -147,7 +147,7 @@ def lay_out_gateway(folder, exe, smtp_port, logging, name="tarvelo"):
         "failure_html_page": os.path.join(SAMPLE_SITE, "failure.html"),
     }
     lines = []
-    with open(os.path.join(SAMPLE_SITE, "tarvelo.ini")) as f:
+    with open(os.path.join(SAMPLE_SITE, "mailer.ini")) as f:
         for line in f.read().splitlines():
             keyword = line.split(" ", 1)[0]
             if keyword in replace:

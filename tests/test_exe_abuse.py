@@ -1,8 +1,12 @@
 """Abuse controls configured in the ini file: allow-list, Reply-To,
 honeypot and rate limit, against a real SMTP receiver."""
+import os
+import re
 from concurrent.futures import ThreadPoolExecutor
 from email import message_from_bytes
 from urllib.parse import urlencode
+
+import pytest
 
 BASE = """smtp 127.0.0.1:{port}
 logging debug
@@ -115,16 +119,111 @@ def test_concurrent_runs_keep_exact_counts(site, receiver):
     assert len(receiver.messages) == 10
 
 
-def test_unusable_state_file_never_blocks_mail(site, receiver):
-    import os
-    os.mkdir(os.path.join(site.folder, "mailer.rate"))
+def test_state_file_beside_the_ini_is_private(site, receiver):
     site.write_ini(ini(receiver, "rate_limit 1\n"))
-    for i in range(2):
-        post(site, env={"REMOTE_ADDR": "192.0.2.9"},
-             **{"To:": "o@example.com", "Comments:": str(i)})
-    assert len(receiver.wait_for(2)) == 2
-    assert any("cannot be opened; mail not limited" in m
-               for m in site.log_messages())
+    post(site, env={"REMOTE_ADDR": "192.0.2.9"},
+         **{"To:": "o@example.com", "Comments:": "x"})
+    # It holds visitors' addresses.
+    assert os.stat(os.path.join(site.folder, "mailer.rate")).st_mode & 0o777 \
+        == 0o600
+
+
+# What stands at mailer.rate and at <TMPDIR>/tarvelo, and how many of six
+# posts from one client with "rate_limit 2" get through.
+STATE_SHAPES = [
+    # (label, beside, private folder, sent, counts kept in the fallback)
+    ("folder beside", "folder", None, 2, True),
+    ("link beside", "link", None, 2, True),
+    ("nowhere to count", "folder", "file", 0, False),
+    ("fallback is a link", "folder", "link", 0, False),
+    ("fallback open to others", "folder", "0755", 0, False),
+    ("fallback of another user", "folder", "nobody", 0, False),
+]
+
+
+@pytest.mark.parametrize("label,beside,private,sent,fallback", STATE_SHAPES,
+                         ids=[s[0] for s in STATE_SHAPES])
+def test_rate_limit_holds_when_the_state_file_cannot_be_beside(
+        site, receiver, tmp_path, label, beside, private, sent, fallback):
+    temp = tmp_path / "tmp"
+    temp.mkdir(mode=0o1777)
+    victim = tmp_path / "victim"
+    victim.write_text("precious\n")
+    rate = os.path.join(site.folder, "mailer.rate")
+    if beside == "folder":
+        os.mkdir(rate)
+    else:
+        os.symlink(victim, rate)
+    if private == "file":
+        (temp / "tarvelo").write_text("")
+    elif private == "link":
+        other = tmp_path / "other"
+        other.mkdir(mode=0o700)
+        os.symlink(other, temp / "tarvelo")
+    elif private == "0755":
+        (temp / "tarvelo").mkdir()
+        os.chmod(temp / "tarvelo", 0o755)
+    elif private == "nobody":
+        (temp / "tarvelo").mkdir(mode=0o700)
+        os.chown(temp / "tarvelo", 65534, 65534)
+    site.write_ini(ini(receiver, "rate_limit 2\n"))
+    pages = [post(site, env={"REMOTE_ADDR": "192.0.2.9", "TMPDIR": str(temp)},
+                  **{"To:": "o@example.com", "Comments:": str(i)})
+             for i in range(6)]
+    assert [b"email sent." in p.stdout for p in pages] == \
+        [True] * sent + [False] * (6 - sent)
+    if sent:
+        assert len(receiver.wait_for(sent)) == sent
+    assert victim.read_text() == "precious\n"
+    if fallback:
+        folder = temp / "tarvelo"
+        assert folder.stat().st_mode & 0o777 == 0o700
+        (state,) = list(folder.iterdir())
+        assert re.fullmatch(r"[0-9a-f]{16}\.rate", state.name)
+        assert state.stat().st_mode & 0o777 == 0o600
+        assert state.read_text().count(" 192.0.2.9\n") == 2
+    else:
+        assert any(m.startswith("rate_limit state file (" + rate +
+                                ") cannot be used (") and
+                   m.endswith("): no mail sent") for m in site.log_messages())
+
+
+# Pairs of clients with "rate_limit 1": whether the second is the same
+# client as the first (then refused).
+CLIENT_PAIRS = [
+    ("2001:db8:0:1::1", "2001:db8:0:1:aaaa::2", True),
+    ("2001:db8:0:1::1", "2001:db8:0:2::1", False),
+    ("::ffff:192.0.2.1", "192.0.2.1", True),
+    ("192.0.2.1", "::ffff:192.0.2.1", True),
+    ("192.0.2.1", "192.0.2.2", False),
+]
+
+
+@pytest.mark.parametrize("first,second,same", CLIENT_PAIRS)
+def test_rate_limit_counts_ipv6_by_its_64_prefix(site, receiver, first,
+                                                   second, same):
+    site.write_ini(ini(receiver, "rate_limit 1\n"))
+    pages = [post(site, env={"REMOTE_ADDR": client},
+                  **{"To:": "o@example.com", "Comments:": client})
+             for client in (first, second)]
+    assert b"email sent." in pages[0].stdout
+    assert (b"email sent." in pages[1].stdout) == (not same)
+
+
+@pytest.mark.parametrize("body,sent", [
+    (b"website=&website=http%3A%2F%2Fspam", False),
+    (b"website=http%3A%2F%2Fspam&website=", False),
+    (b"website=&website=", True),
+])
+def test_every_copy_of_the_honeypot_must_be_empty(site, receiver, body, sent):
+    site.write_ini(ini(receiver, "honeypot_field website\n"))
+    p = site.run(b"To%3A=o%40example.com&Comments%3A=hi&" + body)
+    assert b"email sent." in p.stdout  # a robot learns nothing either way
+    filled = any(m.startswith("honeypot field (website) was filled in")
+                 for m in site.log_messages())
+    assert filled == (not sent)
+    if sent:
+        assert len(receiver.wait_for(1)) == 1
 
 
 def test_without_keywords_nothing_is_checked(site, receiver):
@@ -132,5 +231,4 @@ def test_without_keywords_nothing_is_checked(site, receiver):
     post(site, env={"REMOTE_ADDR": "192.0.2.3"},
          **{"To:": "anyone@anywhere.net", "Comments:": "x"})
     assert len(receiver.wait_for(1)) == 1
-    import os
     assert not os.path.exists(os.path.join(site.folder, "mailer.rate"))

@@ -10,7 +10,9 @@ import os
 import random
 import re
 import signal
+import socket
 import subprocess
+import threading
 import time
 import urllib.parse
 
@@ -159,6 +161,8 @@ def test_queued_then_resent_byte_for_byte(site):
     assert b"Form mail by TARVELO" in proc.stdout
     (name,) = listing(spool)
     assert NAME.match(name.encode())
+    # A whole message of a visitor: for the web server's user alone.
+    assert os.stat(os.path.join(spool, name)).st_mode & 0o777 == 0o600
     with open(os.path.join(spool, name), "rb") as f:
         fields = parse_spool(f.read())
     assert fields[b"from"] == b"visitor@example.net"
@@ -284,7 +288,7 @@ def test_two_resends_at_once_send_each_message_once(site):
     spool = spool_site(site, port)
     post_many(site, 12)
     assert len(listing(spool)) == 12
-    # A slow server keeps both resends busy long enough to overlap.
+    # A slow server keeps the first resend busy long enough to overlap.
     with Server(port, delay=0.05) as server:
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
             procs = list(pool.map(lambda _: resend(site), range(2)))
@@ -295,10 +299,151 @@ def test_two_resends_at_once_send_each_message_once(site):
     sent = [line for p in procs for line in p.stdout.splitlines()
             if line.startswith(b"sent ")]
     assert len(sent) == 12 and len(set(sent)) == 12
-    # Both took part, so they really ran at the same time.
-    assert all(p.stdout.startswith(b"sent ") for p in procs), procs
+    # The second pass found the folder in hand and left it at once.
+    busy = (b"Another -resend_spool is at work on the spool folder %s; "
+            b"this one ends.\n" % spool.encode())
+    assert sorted(p.stdout == busy for p in procs) == [False, True], procs
     assert all(p.returncode == 0 for p in procs)
     assert listing(spool) == []
+
+
+class SilentServer:
+    """Accepts connections on 127.0.0.1 and never says a word; counts the
+    connections. Stops (closing everything) when the block ends."""
+
+    def __init__(self, port):
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", port))
+        self.listener.listen(16)
+        self.listener.settimeout(0.1)
+        self.accepted = []
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+
+    def serve(self):
+        while not self.stop.is_set():
+            try:
+                self.accepted.append(self.listener.accept()[0])
+            except OSError:
+                pass
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join(timeout=5)
+        for conn in self.accepted:
+            conn.close()
+        self.listener.close()
+
+
+def test_silent_server_stops_the_pass_after_one_message(site):
+    port = free_port()
+    spool = spool_site(site, port)
+    with open(site.ini, "a") as f:
+        f.write("smtp_timeout 2\n")
+    for _ in range(3):
+        site.run(CONTACT_FORM)
+    first, second, third = listing(spool)
+    with SilentServer(port) as server:
+        start = time.monotonic()
+        proc = resend(site)
+        took = time.monotonic() - start
+        assert len(server.accepted) == 1
+    # One time limit, not one per message: cron passes do not pile up.
+    assert took < 3.5, took
+    out = proc.stdout.decode().splitlines()
+    reason = "no complete reply to the connection"
+    assert out == [f"kept {first}: {reason}",
+                   f"kept {second}: not tried, {reason}",
+                   f"kept {third}: not tried, {reason}",
+                   "0 sent, 3 kept, 0 refused"]
+    assert proc.returncode == 3
+    assert listing(spool) == [first, second, third]
+
+
+def test_a_pass_started_while_one_runs_exits_at_once(site):
+    port = free_port()
+    spool = spool_site(site, port)
+    with open(site.ini, "a") as f:
+        f.write("smtp_timeout 3\n")
+    site.run(CONTACT_FORM)
+    (name,) = listing(spool)
+    with SilentServer(port) as server:
+        first = subprocess.Popen([site.exe, "-resend_spool"],
+                                 stdout=subprocess.PIPE, cwd=site.folder,
+                                 env={"PATH": "/usr/bin:/bin"})
+        deadline = time.monotonic() + 10
+        while not server.accepted and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert server.accepted  # the first pass is waiting for the server
+        start = time.monotonic()
+        second = resend(site)
+        assert time.monotonic() - start < 1.5
+        first_out, _ = first.communicate(timeout=30)
+    assert second.returncode == 0
+    assert second.stdout == (b"Another -resend_spool is at work on the spool "
+                             b"folder %s; this one ends.\n" % spool.encode())
+    assert first_out.startswith(b"kept " + name.encode())
+    # Nothing was lost or doubled: the next pass sends it once.
+    with Server(port) as real:
+        assert resend(site).stdout == f"sent {name}\n1 sent, 0 kept, 0 refused\n".encode()
+        assert len(real.messages) == 1
+
+
+# Entries under message names that are no message a run wrote (sorted before
+# the real one); each is set aside unread, and the real message still goes.
+BAD_ENTRIES = [
+    ("1a.mail", "link to /dev/zero", "not a regular file"),
+    ("1b.mail", "3 GB sparse file",
+     "larger than 67108864 bytes, more than any message is spooled"),
+    ("1c.mail", "link to a message", "not a regular file"),
+    ("1d.mail", "fifo", "not a regular file"),
+    ("1e.mail", "folder", "not a regular file"),
+]
+
+
+def test_bad_entries_are_set_aside_and_the_rest_is_sent(site, tmp_path):
+    port = free_port()
+    spool = spool_site(site, port)
+    site.run(CONTACT_FORM)
+    (good,) = listing(spool)
+    elsewhere = tmp_path / "elsewhere.mail"
+    with open(os.path.join(spool, good), "rb") as f:
+        elsewhere.write_bytes(f.read())
+    for name, kind, _ in BAD_ENTRIES:
+        path = os.path.join(spool, name)
+        if kind == "link to /dev/zero":
+            os.symlink("/dev/zero", path)
+        elif kind == "3 GB sparse file":
+            with open(path, "wb") as f:
+                f.truncate(3 << 30)
+        elif kind == "link to a message":
+            os.symlink(elsewhere, path)
+        elif kind == "fifo":
+            os.mkfifo(path)
+        else:
+            os.mkdir(path)
+    with Server(port) as server:
+        proc = resend(site)
+        deadline = time.monotonic() + 10
+        while len(server.messages) < 1 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert len(server.messages) == 1  # the link's message was never sent
+    assert proc.returncode == 0, proc
+    out = proc.stdout.decode().splitlines()
+    assert out == [f"set aside {name}: {why}; renamed {name}.unusable"
+                   for name, _, why in BAD_ENTRIES] + [
+        f"sent {good}", "1 sent, 0 kept, 5 refused"]
+    assert listing(spool) == sorted(n + ".unusable" for n, _, _ in BAD_ENTRIES)
+    # Links were renamed themselves, never through.
+    assert os.readlink(os.path.join(spool, "1a.mail.unusable")) == "/dev/zero"
+    assert elsewhere.exists()
+    assert any(m == f"resend_spool: set aside 1a.mail: not a regular file; "
+               "renamed 1a.mail.unusable" for m in site.log_messages())
 
 
 @pytest.mark.parametrize("shape", ["missing", "through_a_file"])

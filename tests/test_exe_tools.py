@@ -3,11 +3,12 @@ demonstration ini file, the FAQ page, the blank log and the release renamer,
 each reached through the switch dispatch."""
 import os
 import re
+import shutil
 import subprocess
 
 import pytest
 
-from conftest import BIN, CgiSite
+from conftest import BIN, ROOT, CgiSite
 
 QUESTION = b"Would you like me to generate a demo ini file for you?[y/n]"
 
@@ -243,3 +244,110 @@ def test_renamer_base_name_from_argv0(gateway, argv0):
                cwd=gateway.folder)
     assert p.returncode == 0
     assert p.stdout == b"renamed  gateway.zip  ->  gateway10y_linux.zip\n"
+
+
+# --- files the hand-run switches must not write through a link -------------
+
+@pytest.mark.parametrize("target_exists", [True, False],
+                         ids=["link", "dangling link"])
+def test_blanklog_never_writes_through_a_link(site, tmp_path, target_exists):
+    target = tmp_path / "elsewhere"
+    if target_exists:
+        target.write_text("precious\n")
+    os.symlink(target, site.log)
+    p = site.run(args=["-blanklog"])
+    assert p.returncode == 3
+    assert p.stdout == (b"cant open " + site.log.encode() +
+                        b" for output, it is a symbolic link; -blanklog does "
+                        b"not write through a link\n")
+    assert os.path.islink(site.log)
+    if target_exists:
+        assert target.read_text() == "precious\n"
+    else:
+        assert not target.exists()
+
+
+def test_help_asks_nothing_where_a_dangling_link_stands(site, tmp_path):
+    target = tmp_path / "planted.ini"
+    os.symlink(target, site.ini)
+    p = site.run(args=["-help"], stdin=b"y\n")
+    assert p.returncode == 0
+    _, rest = split_help(p.stdout)
+    assert rest == HELP_AFTER_FIRST_LINE
+    assert not target.exists()
+    assert os.path.islink(site.ini)
+
+
+# -os and -chip values that would put the new name into another folder.
+@pytest.mark.parametrize("options,shown", [
+    (["-os", "x/../../docroot/evil"], "gateway10y_x/../../docroot/evil.zip"),
+    (["-os", "win32", "-chip", "..\\x"], "gateway10y_..\\x-win32.zip"),
+    (["-os", "a\\b"], "gateway10y_a\\b.zip"),
+    (["-os", "linux", "-chip", ".."], "gateway10y_..-linux.zip"),
+])
+def test_renamer_refuses_values_that_name_other_folders(gateway, options,
+                                                        shown):
+    p = gateway.run(args=["-version_insert_filename", "gateway.zip",
+                          *options])
+    assert p.returncode == 3
+    assert p.stdout == (b"I dont want to rename that file (gateway.zip)(10y)"
+                        b"(gateway)(" + shown.encode() + b")\n")
+    assert sorted(os.listdir(gateway.folder)) == ["gateway.exe", "gateway.zip"]
+
+
+# --- the sample site installs as the README says ---------------------------
+
+def readme_install_copies():
+    """The README's install commands "cp SOURCE... DEST" as a map from
+    each source to the path it is copied to."""
+    with open(os.path.join(ROOT, "README.md")) as f:
+        text = f.read()
+    section = text.split("## Installing on a web server", 1)[1]
+    block = section.split("```sh\n", 1)[1].split("```", 1)[0]
+    copies = {}
+    for line in block.splitlines():
+        words = line.split()
+        if words[:1] != ["cp"]:
+            continue
+        *sources, dest = words[1:]
+        for source in sources:
+            copies[source] = (dest + os.path.basename(source)
+                              if dest.endswith("/") else dest)
+    return copies
+
+
+def test_sample_site_installed_by_the_readme_works(tmp_path, receiver):
+    copies = readme_install_copies()
+    exe = copies["build/tarvelo"]
+    with open(os.path.join(ROOT, "site", "index.html")) as f:
+        action = re.search(r'<form[^>]* action="([^"]+)"', f.read()).group(1)
+    # Debian's Apache maps /cgi-bin/ to /usr/lib/cgi-bin/.
+    assert "/usr/lib" + action == exe
+    ini_name = os.path.basename(exe).replace(".cgi", ".ini")
+    assert copies["site/" + ini_name] == os.path.join(os.path.dirname(exe),
+                                                      ini_name)
+    with open(os.path.join(ROOT, "site", ini_name)) as f:
+        ini = f.read()
+    pages = dict(re.findall(r"(?m)^(success|failure)_html_page (.*)$", ini))
+    assert pages["success"] == copies["site/success.html"]
+    assert pages["failure"] == copies["site/failure.html"]
+
+    # Laid out below tmp_path as the commands do, and posted to.
+    for source, dest in copies.items():
+        target = str(tmp_path) + dest
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy(BIN if source == "build/tarvelo" else
+                    os.path.join(ROOT, source), target)
+    ini_path = str(tmp_path) + copies["site/" + ini_name]
+    ini = re.sub(r"(?m)^smtp .*$", "smtp 127.0.0.1:%d" % receiver.port, ini)
+    ini = re.sub(r"(?m)^(success|failure)_html_page ",
+                 r"\g<0>" + str(tmp_path).replace("\\", "\\\\"), ini)
+    with open(ini_path, "w") as f:
+        f.write(ini)
+    body = b"Name%3A=Joe&Email%3A=joe%40example.org&Subject%3A=Hi&Comments%3A=x"
+    p = subprocess.run([str(tmp_path) + exe], input=body, capture_output=True,
+                       timeout=30, cwd=str(tmp_path) + os.path.dirname(exe),
+                       env={"PATH": "/usr/bin:/bin",
+                            "CONTENT_LENGTH": str(len(body))})
+    assert b"<h1>Thank you, Joe!</h1>" in p.stdout
+    assert len(receiver.wait_for(1)) == 1

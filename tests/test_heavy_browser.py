@@ -74,7 +74,7 @@ def test_visitor_fills_the_form_in_chromium(tmp_path):
         demo.stop()
 
     assert page["status"] == 200
-    assert page["url"] == demo.url + "cgi-bin/tarvelo.cgi"
+    assert page["url"] == demo.url + "cgi-bin/mailer.cgi"
     assert page["title"] == "Thank you"
     assert page["heading"] == "Thank you, " + name + "!"
     assert "We will answer to john@example.org soon." in page["text"]

@@ -41,14 +41,14 @@ def lay_out_site(folder, smtp_port):
     shutil.copy(os.path.join(SITE, "index.html"), docroot)
     for page in ("success.html", "failure.html"):
         shutil.copy(os.path.join(SITE, page), pages)
-    shutil.copy(BIN, os.path.join(cgi_bin, "tarvelo.cgi"))
-    with open(os.path.join(SITE, "tarvelo.ini")) as f:
+    shutil.copy(BIN, os.path.join(cgi_bin, "mailer.cgi"))
+    with open(os.path.join(SITE, "mailer.ini")) as f:
         ini = f.read()
     ini = re.sub(r"(?m)^smtp .*$", "smtp 127.0.0.1:%d" % smtp_port, ini)
     for kind in ("success", "failure"):
         ini = re.sub(r"(?m)^%s_html_page .*$" % kind, "%s_html_page %s" % (
             kind, os.path.join(pages, kind + ".html")), ini)
-    with open(os.path.join(cgi_bin, "tarvelo.ini"), "w") as f:
+    with open(os.path.join(cgi_bin, "mailer.ini"), "w") as f:
         f.write(ini)
     return docroot
 
@@ -70,7 +70,7 @@ class Web:
         self.base = "http://127.0.0.1:%d" % port
         self.cgi_bin = os.path.join(docroot, "cgi-bin")
 
-    def post(self, fields, path="/cgi-bin/tarvelo.cgi"):
+    def post(self, fields, path="/cgi-bin/mailer.cgi"):
         """Posts the fields with curl as the form does (URL-encoded) and
         returns (status, headers in lower case, page text)."""
         args = ["curl", "-sS", "--max-time", "20", "-D", "-",
@@ -90,7 +90,7 @@ class Web:
         return status, headers, body
 
     def log_messages(self):
-        path = os.path.join(self.cgi_bin, "tarvelo.log")
+        path = os.path.join(self.cgi_bin, "mailer.log")
         with open(path, "rb") as f:
             text = f.read().decode("utf-8", "replace")
         return [line.split(" - ", 2)[2] for line in text.splitlines()
@@ -162,8 +162,8 @@ def test_ini_and_log_are_found_beside_the_executable(web, receiver):
     # lighttpd runs the gateway by its full path; busybox by its bare name
     # from inside cgi-bin. Both find the ini (the mail went out) and log
     # beside the executable.
-    argv0 = {"lighttpd": os.path.join(web.cgi_bin, "tarvelo.cgi"),
-             "busybox": "tarvelo.cgi"}[web.kind]
+    argv0 = {"lighttpd": os.path.join(web.cgi_bin, "mailer.cgi"),
+             "busybox": "mailer.cgi"}[web.kind]
     assert "argv[0] == " + argv0 in messages
     assert messages[-1] == "ended."
     assert len(receiver.messages) == 1
@@ -185,7 +185,7 @@ def test_markup_is_escaped_in_the_page_and_kept_in_the_mail(web, receiver):
 
 
 def test_no_mail_server_gives_the_failure_page(web, receiver, tmp_path):
-    ini = os.path.join(web.cgi_bin, "tarvelo.ini")
+    ini = os.path.join(web.cgi_bin, "mailer.ini")
     with open(ini) as f:
         text = f.read()
     with open(ini, "w") as f:
@@ -201,7 +201,7 @@ def test_no_mail_server_gives_the_failure_page(web, receiver, tmp_path):
 def test_form_page_posts_the_four_fields_to_the_gateway(web):
     with urllib.request.urlopen(web.base + "/", timeout=10) as response:
         form = response.read().decode()
-    assert 'action="/cgi-bin/tarvelo.cgi"' in form
+    assert 'action="/cgi-bin/mailer.cgi"' in form
     names = re.findall(r'name="([^"]+)"', form)
     assert names == ["Name:", "Email:", "Subject:", "Comments:"]
     assert '<textarea id="comments" name="Comments:"' in form
@@ -265,9 +265,9 @@ def test_demo_serves_the_form_and_stores_the_mail(tmp_path):
     try:
         with urllib.request.urlopen(demo.url, timeout=10) as response:
             assert response.headers["Content-Type"].startswith("text/html")
-            assert b'action="/cgi-bin/tarvelo.cgi"' in response.read()
+            assert b'action="/cgi-bin/mailer.cgi"' in response.read()
         # The gateway's ini is not for visitors.
-        ini_url = urllib.parse.urljoin(demo.url, "/cgi-bin/tarvelo.ini")
+        ini_url = urllib.parse.urljoin(demo.url, "/cgi-bin/mailer.ini")
         with pytest.raises(urllib.error.HTTPError) as denied:
             urllib.request.urlopen(ini_url, timeout=10)
         assert denied.value.code == 403
@@ -275,7 +275,7 @@ def test_demo_serves_the_form_and_stores_the_mail(tmp_path):
         body = urllib.parse.urlencode({
             "Name:": "Demo User", "Email:": "demo@example.org",
             "Subject:": "Trying it", "Comments:": "It works."}).encode()
-        post = urllib.parse.urljoin(demo.url, "/cgi-bin/tarvelo.cgi")
+        post = urllib.parse.urljoin(demo.url, "/cgi-bin/mailer.cgi")
         with urllib.request.urlopen(post, body, timeout=20) as response:
             assert "Thank you, Demo User!" in response.read().decode()
         [mail] = demo.wait_for_mail(1)

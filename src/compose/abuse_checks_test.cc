@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -79,20 +81,78 @@ TEST(AbuseChecksTest, StatePathBesideTheLog) {
   EXPECT_EQ("odd.rate", rate_state_path("odd"));
 }
 
-TEST(AbuseChecksTest, UnusableStateFileNeverBlocksMail) {
-  scoped_test_log log;
-  mail_settings settings;
-  settings.rate_limit = 1;
-  envelope env;
-  form_table form;
-  std::string dir = fresh_temp_dir();  // a folder where the file should be
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(ABUSE_PASS,
-              run_abuse_checks(settings, env, form, "10.0.0.9", dir.c_str(), 100));
+TEST(AbuseChecksTest, ClientKeys) {
+  struct {
+    const char* client;
+    const char* key;
+  } cases[] = {
+      {"192.0.2.7", "192.0.2.7"},
+      // One subscriber's /64 is one client, however the rest changes.
+      {"2001:db8:0:1::1", "2001:db8:0:1::/64"},
+      {"2001:db8:0:1:ffff:ffff:ffff:ffff", "2001:db8:0:1::/64"},
+      {"2001:DB8:0:1:0:0:0:2", "2001:db8:0:1::/64"},
+      {"2001:db8:0:2::1", "2001:db8:0:2::/64"},
+      {"fe80::1%eth0", "fe80:0:0:0::/64"},
+      {"::1", "0:0:0:0::/64"},
+      // A dual-stack socket's IPv4 client is that IPv4 client.
+      {"::ffff:192.0.2.7", "192.0.2.7"},
+      {"::FFFF:c000:207", "192.0.2.7"},
+      {"0:0:0:0:0:ffff:192.0.2.7", "192.0.2.7"},
+      // Not IPv6 addresses: counted as they stand.
+      {"1::2::3", "1::2::3"},
+      {"1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7:8:9"},
+      {"12345::", "12345::"},
+      {"::ffff:192.0.2.256", "::ffff:192.0.2.256"},
+      {"1:2:3:4:5:6:7::8", "1:2:3:4:5:6:7::8"},
+      {":1::", ":1::"},
+      {"unknown", "unknown"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.client);
+    EXPECT_EQ(c.key, rate_client_key(c.client));
   }
-  EXPECT_NE(std::string::npos,
-            log.messages().find("rate_limit state file (" + dir +
-                                ") cannot be opened; mail not limited"));
+}
+
+TEST(AbuseChecksTest, EveryHoneypotCopyMustBeEmpty) {
+  char field[] = "website";
+  char other[] = "Name:";
+  char empty[] = "";
+  char filled[] = "http://spam.example";
+  struct {
+    const char* label;
+    std::vector<std::pair<char*, char*>> pairs;
+    bool filled;
+  } cases[] = {
+      {"absent", {{other, filled}}, false},
+      {"one empty copy", {{field, empty}}, false},
+      {"two empty copies", {{field, empty}, {field, empty}}, false},
+      {"first filled", {{field, filled}, {field, empty}}, true},
+      {"second filled", {{field, empty}, {other, empty}, {field, filled}}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    form_table form;
+    for (const auto& pair : c.pairs) {
+      form.names[form.form_count] = pair.first;
+      form.values[form.form_count++] = pair.second;
+    }
+    EXPECT_EQ(c.filled, honeypot_filled(form, field));
+  }
+}
+
+TEST(AbuseChecksTest, FallbackStateNamedAfterTheIni) {
+  rate_state_location a = rate_state_location_for(
+      "/srv/a/cgi-bin/mailer.log", "/srv/a/cgi-bin/mailer.ini", "/tmp");
+  rate_state_location b = rate_state_location_for(
+      "/srv/b/cgi-bin/mailer.log", "/srv/b/cgi-bin/mailer.ini", "/tmp");
+  EXPECT_EQ("/srv/a/cgi-bin/mailer.rate", a.beside);
+  EXPECT_EQ("/tmp/tarvelo", a.private_folder);
+  EXPECT_EQ(0u, a.fallback.rfind("/tmp/tarvelo/", 0));
+  EXPECT_NE(a.fallback, b.fallback);  // two forms never share counts
+  rate_state_location w = rate_state_location_for(
+      "C:\\cgi\\mailer.log", "C:\\cgi\\mailer.ini", "C:\\Temp");
+  EXPECT_EQ("C:\\Temp\\tarvelo", w.private_folder);
+  EXPECT_EQ("/srv/cgi-bin/mailer.ini", ini_path_for_log("/srv/cgi-bin/mailer.log"));
 }
 
 }  // namespace

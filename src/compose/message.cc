@@ -207,9 +207,15 @@ delivery_outcome compose_and_deliver() {
     for (char& c : client) {
       if (c == ' ' || c == '\n' || c == '\r' || c == '\t') c = '_';
     }
+    rate_state_location state;
+    if (the_mail_settings.rate_limit > 0) {
+      state = rate_state_location_for(
+          log_path(), os_full_path(ini_path_for_log(log_path()).c_str()).c_str(),
+          os_temp_folder().c_str());
+    }
     abuse_verdict verdict = run_abuse_checks(
-        the_mail_settings, env, the_form_table, client.c_str(),
-        rate_state_path(log_path()).c_str(), os_time_seconds());
+        the_mail_settings, env, the_form_table, client.c_str(), state,
+        os_time_seconds());
     if (verdict == ABUSE_HONEYPOT) return DELIVERY_DROPPED;
     if (verdict != ABUSE_PASS) return DELIVERY_FAILED;
     // Cleared to send: kept on disk before the dialogue, so no failure of

@@ -52,6 +52,11 @@ class spool_reader {
     }
     size_t length = 0;
     int digits = 0;
+    // The writer never pads a length, so "007" is not a file it made.
+    if (at_ + 1 < size_ && data_[at_] == '0' && data_[at_ + 1] >= '0' &&
+        data_[at_ + 1] <= '9') {
+      return false;
+    }
     while (at_ < size_ && data_[at_] >= '0' && data_[at_] <= '9') {
       // Twelve digits are far more than any message the gateway composes,
       // and keep the sum from overflowing.
@@ -220,8 +225,14 @@ int spool_store(const char* folder, const char* name,
   std::string path = path_in(folder, name);
   std::string temp = path_in(folder, std::string(".") + name + ".tmp");
   std::string error;
-  int fd = os_write_new_locked(temp.c_str(), path.c_str(), content.data(),
-                               content.size(), &error);
+  int fd = -1;
+  if (content.size() > kSpoolMaxFileBytes) {
+    error = "larger than the spool's limit of " +
+            std::to_string(kSpoolMaxFileBytes) + " bytes";
+  } else {
+    fd = os_write_new_locked(temp.c_str(), path.c_str(), content.data(),
+                             content.size(), &error);
+  }
   if (fd < 0) {
     log_event(LOG_ERRORS,
               "Could not write the spool file %s (%s); the email is sent "
@@ -291,18 +302,57 @@ resend_verdict resend_verdict_of(int delivered, const smtp_report& report) {
   return RESEND_KEPT;
 }
 
+namespace {
+
+// Moves an entry that is no message out of the queue (renamed, never opened
+// through a link) and reports it. Returns 0 when it could not be renamed.
+int set_aside(FILE* out, const std::string& path, const std::string& name,
+              const char* why) {
+  std::string error;
+  std::string aside = name + kUnusableSuffix;
+  if (!os_rename(path.c_str(), (path + kUnusableSuffix).c_str(), &error)) {
+    std::string reason =
+        std::string(why) + " (it could not be renamed: " + error + ")";
+    report_message(out, LOG_ERRORS, "set aside", name, reason.c_str());
+    return 0;
+  }
+  std::string reason = std::string(why) + "; renamed " + aside;
+  report_message(out, LOG_ERRORS, "set aside", name, reason.c_str());
+  return 1;
+}
+
+}  // namespace
+
 resend_counts resend_folder(const char* folder, const smtp_job& base,
                             net_ops* net, bool* sockets_started, FILE* out,
                             int* listed) {
   resend_counts counts;
   std::vector<std::string> names;
   std::string error;
+  bool busy = false;
+  // Held for the whole pass: a cron pass that starts while a slow one still
+  // runs would only wait for the same server.
+  int folder_lock = os_try_lock_folder(folder, &busy);
+  if (busy) {
+    fprintf(out,
+            "Another -resend_spool is at work on the spool folder %s; this "
+            "one ends.\n",
+            folder);
+    log_event(LOG_ERRORS,
+              "resend_spool: another -resend_spool is at work on the spool "
+              "folder %s; this one ends.",
+              folder);
+    *listed = 1;
+    counts.busy = true;
+    return counts;
+  }
   if (!os_list_folder(folder, &names, &error)) {
     fprintf(out, "The spool folder %s cannot be read (%s).\n", folder,
             error.c_str());
     log_event(LOG_ERRORS, "The spool folder %s cannot be read (%s).", folder,
               error.c_str());
     *listed = 0;
+    if (folder_lock >= 0) os_file_close(folder_lock);
     return counts;
   }
   *listed = 1;
@@ -320,8 +370,18 @@ resend_counts resend_folder(const char* folder, const smtp_job& base,
   for (const std::string& name : names) {
     std::string path = path_in(folder, name);
     os_lock_result locked;
-    int fd = os_lock_existing(path.c_str(), &locked);
+    bool not_regular = false;
+    int fd = os_lock_existing_regular(path.c_str(), &locked, &not_regular);
     if (fd < 0) {
+      if (not_regular) {
+        // A link would mail (or rename) whatever it points at; a pipe or a
+        // device could hold the pass forever.
+        ++counts.refused;
+        if (!set_aside(out, path, name, "not a regular file")) {
+          ++counts.unremoved;
+        }
+        continue;
+      }
       // Busy or gone: a run or another resend has it in hand.
       if (locked == OS_LOCK_FAILED) {
         report_message(out, LOG_ERRORS, "kept", name, "cannot be opened");
@@ -335,14 +395,24 @@ resend_counts resend_folder(const char* folder, const smtp_job& base,
       os_file_close(fd);
       continue;
     }
-    if (!os_read_whole(fd, &content) ||
-        !spool_parse(content.data(), content.size(), &record)) {
+    int read = os_read_limited(fd, kSpoolMaxFileBytes, &content);
+    if (read < 0) {
+      std::string why = "larger than " + std::to_string(kSpoolMaxFileBytes) +
+                        " bytes, more than any message is spooled";
+      ++counts.refused;
+      if (!set_aside(out, path, name, why.c_str())) ++counts.unremoved;
+      os_file_close(fd);
+      continue;
+    }
+    if (read == 0 || !spool_parse(content.data(), content.size(), &record)) {
       report_message(out, LOG_ERRORS, "kept", name,
                      "not a complete spool file");
       ++counts.kept;
       os_file_close(fd);
       continue;
     }
+    // A big message's bytes need not stay in memory while it is sent.
+    std::string().swap(content);
     smtp_report report;
     int delivered = deliver_record(record, base, net, sockets_started, &report);
     switch (resend_verdict_of(delivered, report)) {
@@ -373,16 +443,20 @@ resend_counts resend_folder(const char* folder, const smtp_job& base,
       case RESEND_KEPT:
         ++counts.kept;
         report_message(out, LOG_ERRORS, "kept", name, report.reason);
-        // Without a server to talk to, every later try would wait and fail
-        // the same way.
+        // Without a server to talk to, or with one that does not answer,
+        // every later try would wait and fail the same way, and a pass
+        // that waits out the time limit for each message runs into the
+        // next one.
         if (report.end == SMTP_END_NO_CONNECTION ||
-            report.end == SMTP_END_NO_SERVER) {
+            report.end == SMTP_END_NO_SERVER ||
+            report.end == SMTP_END_BROKEN) {
           unreachable = std::string("not tried, ") + report.reason;
         }
         break;
     }
     os_file_close(fd);
   }
+  if (folder_lock >= 0) os_file_close(folder_lock);
   return counts;
 }
 
@@ -402,6 +476,8 @@ int resend_spool_command(const char* ini_path) {
   resend_counts counts =
       resend_folder(settings.spool_folder, smtp_job_for_settings(settings),
                     platform_net(), &sockets_started, stdout, &listed);
+  // The pass at work reports and answers for the folder.
+  if (counts.busy) return EXIT_RUN_DONE;
   printf("%d sent, %d kept, %d refused\n", counts.sent, counts.kept,
          counts.refused);
   fflush(stdout);

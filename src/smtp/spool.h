@@ -73,12 +73,19 @@ void spool_format(const spool_fields& message, std::string* out);
 
 // Parses a whole file content. Returns 1 and fills *record when data is
 // exactly one complete message in the format above; 0 for anything else (a
-// cut file, a length that does not match, bytes after "end").
+// cut file, a length that does not match or has a leading zero, bytes after
+// "end"), so a file it takes is exactly what spool_format makes of it.
 int spool_parse(const char* data, size_t size, spool_record* record);
 
 constexpr int kSpoolNameSize = 64;
 constexpr const char* kSpoolSuffix = ".mail";
 constexpr const char* kRefusedSuffix = ".refused";
+constexpr const char* kUnusableSuffix = ".unusable";
+
+// No spool file is larger: spool_store refuses to write one (the mail then
+// goes without a copy), and a resend sets a larger one aside unread. 64 MiB
+// is several times what mail servers commonly take as one message.
+constexpr size_t kSpoolMaxFileBytes = 64u << 20;
 
 // Writes the name of a new spool file into out (kSpoolNameSize bytes):
 // "YYYYMMDD-HHMMSS-UUUUUU-PID-RRRRRRRR.mail", the UTC time of
@@ -99,7 +106,9 @@ struct spool_hold {
 };
 
 // Writes message as the new file `name` in folder (atomically, see above) and
-// keeps it locked in *hold. Returns 1; or 0 after the LOG_ERRORS line
+// keeps it locked in *hold; a file larger than kSpoolMaxFileBytes is not
+// written. The file gets mode 0600 (it holds the visitor's message), and
+// neither name is opened through a link. Returns 1; or 0 after the LOG_ERRORS line
 // "Could not write the spool file %s (%s); the email is sent without a copy in
 // the spool folder." with the path and the reason, *hold left empty.
 int spool_store(const char* folder, const char* name,
@@ -135,6 +144,7 @@ struct resend_counts {
   int kept = 0;
   int refused = 0;
   int unremoved = 0;  // sent, but the file could not be removed
+  bool busy = false;  // another pass holds the folder: nothing was done
 };
 
 // Tries every message file of folder that nobody holds locked, oldest name
@@ -142,10 +152,16 @@ struct resend_counts {
 // the stored one, hello, time limit) over net. Prints per message
 // "sent NAME", "kept NAME: REASON" or "refused NAME: REASON" to out and logs
 // the same. A refused file is renamed NAME.refused. Once the server could not
-// be reached (or there is no server), the remaining files are kept without
-// trying. A file that does not hold one complete message is kept. Returns the
-// counts; *listed is 0 when the folder could not be read (after an error line
-// on out and in the log).
+// be reached, gave no reply (the time limit included) or there is no server,
+// the remaining files are kept without trying ("not tried, REASON"). A file
+// that does not hold one complete message is kept. An entry that is not a
+// regular file (a link is never followed), or that is larger than
+// kSpoolMaxFileBytes, is never read or sent: it is renamed NAME.unusable and
+// reported as "set aside NAME: REASON", counted as refused. The whole pass
+// holds a lock on the folder; when another pass holds it, prints and logs one
+// line and returns at once with counts.busy set. Returns the counts; *listed
+// is 0 when the folder could not be read (after an error line on out and in
+// the log).
 resend_counts resend_folder(const char* folder, const smtp_job& base,
                             net_ops* net, bool* sockets_started, FILE* out,
                             int* listed);
@@ -154,7 +170,8 @@ resend_counts resend_folder(const char* folder, const smtp_job& base,
 // runs resend_folder over spool_folder with the ini's settings and the
 // platform's sockets, prints "N sent, M kept, K refused" and returns the exit
 // code: 0 when no message is left to send, EXIT_TOOL_FAILED otherwise (or
-// when there is no spool_folder setting, or the folder cannot be read).
+// when there is no spool_folder setting, or the folder cannot be read). When
+// another pass is at work on the folder: its one line, no totals, and 0.
 int resend_spool_command(const char* ini_path);
 
 }  // namespace tarvelo

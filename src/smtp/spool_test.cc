@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -452,6 +453,45 @@ TEST(ResendFolder, IncompleteFileIsKeptAndNeverSent) {
             resend(folder, &net, &counts));
   EXPECT_EQ("", net.connected_host);  // no connection was even made
   EXPECT_EQ("cut.mail|", folder_listing(folder));
+}
+
+TEST(ResendFolder, ServerWithoutReplyIsTriedOnce) {
+  scoped_test_log log;
+  std::string folder = fresh_temp_dir();
+  store_file(folder, "a.mail", sample_fields());
+  store_file(folder, "b.mail", sample_fields());
+  scripted_net net;
+  net.incoming.push_back({"", 10060});  // the time limit strikes
+  resend_counts counts;
+  EXPECT_EQ(
+      "kept a.mail: no complete reply to the connection\n"
+      "kept b.mail: not tried, no complete reply to the connection\n",
+      resend(folder, &net, &counts));
+  EXPECT_EQ(2, counts.kept);
+  EXPECT_EQ(1, net.recv_calls);  // one wait, not one per message
+  EXPECT_EQ("a.mail|b.mail|", folder_listing(folder));
+  std::filesystem::remove_all(folder);
+}
+
+TEST(ResendFolder, APassFindingTheFolderBusyEndsAtOnce) {
+  scoped_test_log log;
+  std::string folder = fresh_temp_dir();
+  store_file(folder, "a.mail", sample_fields());
+  bool busy = true;
+  int held = os_try_lock_folder(folder.c_str(), &busy);
+  ASSERT_LE(0, held);
+  scripted_net net;
+  resend_counts counts;
+  EXPECT_EQ("Another -resend_spool is at work on the spool folder " + folder +
+                "; this one ends.\n",
+            resend(folder, &net, &counts));
+  EXPECT_TRUE(counts.busy);
+  EXPECT_EQ("", net.connected_host);
+  os_file_close(held);
+  net.replies({"220 hi\r\n", "250 hello\r\n", "250 ok\r\n", "250 ok\r\n",
+               "250 ok\r\n", "354 go\r\n", "250 queued\r\n", "221 bye\r\n"});
+  EXPECT_EQ("sent a.mail\n", resend(folder, &net, &counts));
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

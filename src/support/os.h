@@ -133,4 +133,67 @@ int os_read_stdin_until(char* buffer, int max, long long deadline_ms);
 // signal handler (open, write, close).
 void os_on_fatal_signal(void (*handler)());
 
+// --- Files a run or a tool must not reach through a planted link ----------
+
+// The system's folder for temporary files: TMPDIR when set and not empty,
+// else "/tmp" (on Windows the user's %TEMP%), without a trailing separator.
+std::string os_temp_folder();
+
+// The absolute, link-free path of the existing file at path; path itself
+// when it cannot be resolved.
+std::string os_full_path(const char* path);
+
+// Makes sure folder is a folder only this process's user can use: creates it
+// with mode 0700 when missing, then checks with lstat that it is a folder,
+// not a link, owned by the effective user, with no group or other
+// permission bits. Returns 1, or 0 with *error (the reason in words).
+int os_private_folder(const char* folder, std::string* error);
+
+// Opens (creating with mode 0600 when missing) a small state file for
+// reading and writing without following a link at path, checks that it is
+// a regular file, takes away group and other permission bits of a file this
+// user owns, and waits for an exclusive lock that lasts until os_file_close.
+// Returns a descriptor, or -1 with *error (the failed step and the reason).
+int os_lock_private_file(const char* path, std::string* error);
+
+enum os_entry_kind {
+  OS_ENTRY_MISSING,  // nothing stands at the name
+  OS_ENTRY_REGULAR,  // a regular file
+  OS_ENTRY_LINK,     // a symbolic link, dangling or not
+  OS_ENTRY_OTHER,    // a folder, a device, a pipe, ...
+  OS_ENTRY_UNKNOWN,  // lstat failed for another reason
+};
+
+// What stands at path itself (lstat: a link is reported, not followed).
+os_entry_kind os_entry_at(const char* path);
+
+// os_lock_existing for a file that must be a regular file of its own: the
+// name is checked with lstat first, opened without following a link and
+// without waiting on a pipe, and the type is checked again on the open
+// descriptor. Anything else gives -1 with *result OS_LOCK_FAILED and
+// *not_regular set; the other results are those of os_lock_existing.
+int os_lock_existing_regular(const char* path, os_lock_result* result,
+                             bool* not_regular);
+
+// Reads the file behind fd from its start into *out when it holds at most
+// limit bytes. Returns 1 when read whole, -1 (without reading it whole) when
+// it holds more than limit bytes, 0 on a read error.
+int os_read_limited(int fd, size_t limit, std::string* out);
+
+// Creates the file at path for writing, failing when anything (a file, a
+// link, dangling or not) stands at that name: O_CREAT | O_EXCL | O_NOFOLLOW,
+// mode 0644. Returns a descriptor for fdopen, or -1 with errno set.
+int os_create_new(const char* path);
+
+// Opens the file at path for writing from its start, emptied, created with
+// mode 0644 when missing, without following a link at path (then errno is
+// ELOOP). Returns a descriptor for fdopen, or -1 with errno set.
+int os_truncate_no_link(const char* path);
+
+// Takes an exclusive lock on folder itself without waiting, held until
+// os_file_close (on Windows a lock file ".lock" inside it). Returns a
+// descriptor; or -1 with *busy set when another process holds the lock, or
+// with *busy clear when the folder cannot be opened or locked.
+int os_try_lock_folder(const char* folder, bool* busy);
+
 }  // namespace tarvelo

@@ -203,7 +203,8 @@ void sync_folder_of(const char* path) {
 
 int os_write_new_locked(const char* temp_path, const char* final_path,
                         const char* data, size_t size, std::string* error) {
-  int fd = open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+  int fd = open(temp_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                0600);
   if (fd < 0) {
     set_error(error, "create");
     return -1;
@@ -356,6 +357,188 @@ void os_on_fatal_signal(void (*handler)()) {
     sigemptyset(&action.sa_mask);
     sigaction(signal_number, &action, nullptr);
   }
+}
+
+
+// --- Files a run or a tool must not reach through a planted link ----------
+
+std::string os_temp_folder() {
+  std::string folder = env_or_empty("TMPDIR");
+  if (folder.empty()) folder = "/tmp";
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
+std::string os_full_path(const char* path) {
+  char* resolved = realpath(path, nullptr);
+  if (resolved == nullptr) return path;
+  std::string full = resolved;
+  free(resolved);
+  return full;
+}
+
+int os_private_folder(const char* folder, std::string* error) {
+  if (mkdir(folder, 0700) != 0 && errno != EEXIST) {
+    set_error(error, "create folder");
+    return 0;
+  }
+  struct stat st;
+  if (lstat(folder, &st) != 0) {
+    set_error(error, "lstat");
+    return 0;
+  }
+  // Another user who made it first (the folder of temporary files is open to
+  // all) could read the counts, or swap the state file for a link.
+  const char* why = S_ISLNK(st.st_mode)       ? "a symbolic link"
+                    : !S_ISDIR(st.st_mode)    ? "not a folder"
+                    : st.st_uid != geteuid()  ? "owned by another user"
+                    : (st.st_mode & 077) != 0 ? "open to group or others"
+                                              : nullptr;
+  if (why != nullptr) {
+    *error = why;
+    return 0;
+  }
+  return 1;
+}
+
+int os_lock_private_file(const char* path, std::string* error) {
+  int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                0600);
+  if (fd < 0) {
+    set_error(error, "open");
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    set_error(error, "fstat");
+    close(fd);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = "not a regular file";
+    close(fd);
+    return -1;
+  }
+  // A state file made by an older version was readable by everyone, and it
+  // holds visitors' addresses.
+  if (st.st_uid == geteuid() && (st.st_mode & 077) != 0) {
+    fchmod(fd, st.st_mode & 0700);
+  }
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      set_error(error, "lock");
+      close(fd);
+      return -1;
+    }
+  }
+  return fd;
+}
+
+os_entry_kind os_entry_at(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) {
+    return errno == ENOENT ? OS_ENTRY_MISSING : OS_ENTRY_UNKNOWN;
+  }
+  if (S_ISLNK(st.st_mode)) return OS_ENTRY_LINK;
+  return S_ISREG(st.st_mode) ? OS_ENTRY_REGULAR : OS_ENTRY_OTHER;
+}
+
+int os_lock_existing_regular(const char* path, os_lock_result* result,
+                             bool* not_regular) {
+  *not_regular = false;
+  os_entry_kind kind = os_entry_at(path);
+  if (kind == OS_ENTRY_MISSING) {
+    *result = OS_LOCK_GONE;
+    return -1;
+  }
+  if (kind == OS_ENTRY_LINK || kind == OS_ENTRY_OTHER) {
+    *not_regular = true;
+    *result = OS_LOCK_FAILED;
+    return -1;
+  }
+  // Swapped after the lstat: O_NOFOLLOW refuses a link, O_NONBLOCK keeps a
+  // pipe from holding the open, and the fstat below refuses the rest.
+  int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *not_regular = errno == ELOOP;
+    *result = errno == ENOENT ? OS_LOCK_GONE : OS_LOCK_FAILED;
+    return -1;
+  }
+  struct stat held;
+  if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
+    *not_regular = true;
+    *result = OS_LOCK_FAILED;
+    close(fd);
+    return -1;
+  }
+  int locked;
+  do {
+    locked = flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    *result = errno == EWOULDBLOCK ? OS_LOCK_BUSY : OS_LOCK_FAILED;
+    close(fd);
+    return -1;
+  }
+  // As in os_lock_existing: the name must still be the file we hold.
+  struct stat named;
+  if (fstat(fd, &held) != 0 || held.st_nlink == 0 ||
+      lstat(path, &named) != 0 || named.st_dev != held.st_dev ||
+      named.st_ino != held.st_ino) {
+    *result = OS_LOCK_GONE;
+    close(fd);
+    return -1;
+  }
+  *result = OS_LOCKED;
+  return fd;
+}
+
+int os_read_limited(int fd, size_t limit, std::string* out) {
+  out->clear();
+  struct stat st;
+  if (fstat(fd, &st) != 0) return 0;
+  if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > limit) {
+    return -1;
+  }
+  out->reserve(static_cast<size_t>(st.st_size));
+  char buffer[8192];
+  off_t at = 0;
+  for (;;) {
+    ssize_t n = pread(fd, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return 0;
+    if (n == 0) return 1;
+    // The file may have grown since the fstat.
+    if (out->size() + static_cast<size_t>(n) > limit) return -1;
+    out->append(buffer, static_cast<size_t>(n));
+    at += n;
+  }
+}
+
+int os_create_new(const char* path) {
+  return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+              0644);
+}
+
+int os_truncate_no_link(const char* path) {
+  return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+              0644);
+}
+
+int os_try_lock_folder(const char* folder, bool* busy) {
+  *busy = false;
+  int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int locked;
+  do {
+    locked = flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    *busy = errno == EWOULDBLOCK;
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 }  // namespace tarvelo

@@ -418,4 +418,191 @@ void os_on_fatal_signal(void (*handler)()) {
   }
 }
 
+// --- Files a run or a tool must not reach through a planted link ----------
+
+namespace {
+
+// A reparse point is how Windows makes symbolic links and junctions.
+bool is_reparse_point(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Opens path with every sharing mode, the link itself rather than its
+// target, so the caller can refuse a link it finds on the handle.
+HANDLE open_no_follow(const char* path, DWORD access, DWORD disposition) {
+  return CreateFileA(path, access,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                     nullptr);
+}
+
+// Whether the open handle is a plain file, neither a link nor anything else.
+bool handle_is_regular(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileType(file) == FILE_TYPE_DISK &&
+         GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes &
+          (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+}
+
+}  // namespace
+
+std::string os_temp_folder() {
+  char buffer[MAX_PATH + 1];
+  DWORD length = GetTempPathA(sizeof buffer, buffer);
+  std::string folder =
+      length == 0 || length > MAX_PATH ? std::string("C:\\Windows\\Temp")
+                                       : std::string(buffer, length);
+  while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) {
+    folder.pop_back();
+  }
+  return folder;
+}
+
+std::string os_full_path(const char* path) {
+  char buffer[MAX_PATH + 1];
+  DWORD length = GetFullPathNameA(path, sizeof buffer, buffer, nullptr);
+  if (length == 0 || length > MAX_PATH) return path;
+  return std::string(buffer, length);
+}
+
+int os_private_folder(const char* folder, std::string* error) {
+  // %TEMP% is the user's own folder, so no other account can have made
+  // this one first; only a link planted in it is refused.
+  if (!CreateDirectoryA(folder, nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    set_error(error, "create folder", GetLastError());
+    return 0;
+  }
+  DWORD attributes = GetFileAttributesA(folder);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    set_error(error, "attributes", GetLastError());
+    return 0;
+  }
+  if (is_reparse_point(attributes)) {
+    *error = "a symbolic link";
+    return 0;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    *error = "not a folder";
+    return 0;
+  }
+  return 1;
+}
+
+int os_lock_private_file(const char* path, std::string* error) {
+  HANDLE file = open_no_follow(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+  if (file == INVALID_HANDLE_VALUE) {
+    set_error(error, "open", GetLastError());
+    return -1;
+  }
+  if (!handle_is_regular(file)) {
+    *error = "not a regular file";
+    CloseHandle(file);
+    return -1;
+  }
+  if (!lock_whole(file, LOCKFILE_EXCLUSIVE_LOCK)) {
+    set_error(error, "lock", GetLastError());
+    CloseHandle(file);
+    return -1;
+  }
+  return descriptor_of(file);
+}
+
+os_entry_kind os_entry_at(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD code = GetLastError();
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
+               ? OS_ENTRY_MISSING
+               : OS_ENTRY_UNKNOWN;
+  }
+  if (is_reparse_point(attributes)) return OS_ENTRY_LINK;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? OS_ENTRY_OTHER
+                                                      : OS_ENTRY_REGULAR;
+}
+
+int os_lock_existing_regular(const char* path, os_lock_result* result,
+                             bool* not_regular) {
+  *not_regular = false;
+  os_entry_kind kind = os_entry_at(path);
+  if (kind == OS_ENTRY_LINK || kind == OS_ENTRY_OTHER) {
+    *not_regular = true;
+    *result = OS_LOCK_FAILED;
+    return -1;
+  }
+  int fd = os_lock_existing(path, result);
+  if (fd < 0) return -1;
+  if (!handle_is_regular(handle_of(fd))) {
+    *not_regular = true;
+    *result = OS_LOCK_FAILED;
+    os_file_close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int os_read_limited(int fd, size_t limit, std::string* out) {
+  out->clear();
+  long long size = _filelengthi64(fd);
+  if (size < 0) return 0;
+  if (static_cast<unsigned long long>(size) > limit) return -1;
+  out->reserve(static_cast<size_t>(size));
+  if (_lseeki64(fd, 0, SEEK_SET) != 0) return 0;
+  char buffer[8192];
+  for (;;) {
+    int n = _read(fd, buffer, sizeof buffer);
+    if (n < 0) return 0;
+    if (n == 0) return 1;
+    if (out->size() + static_cast<size_t>(n) > limit) return -1;
+    out->append(buffer, static_cast<size_t>(n));
+  }
+}
+
+int os_create_new(const char* path) {
+  // CREATE_NEW fails on anything at the name, a link included.
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EACCES;
+    return -1;
+  }
+  // Text mode, as fopen(path, "w") gave before.
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_TEXT);
+  if (fd < 0) CloseHandle(file);
+  return fd;
+}
+
+int os_truncate_no_link(const char* path) {
+  if (is_reparse_point(GetFileAttributesA(path))) {
+    errno = ELOOP;
+    return -1;
+  }
+  // Text mode, as fopen(path, "w") gave before: the banner ends in CR LF.
+  // 0600: _S_IREAD | _S_IWRITE, a file that is not read-only.
+  return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, 0600);
+}
+
+int os_try_lock_folder(const char* folder, bool* busy) {
+  *busy = false;
+  std::string path = folder;
+  if (!path.empty() && path.back() != '\\' && path.back() != '/') {
+    path += '\\';
+  }
+  path += ".lock";
+  // No sharing: a second pass cannot open it while the first holds it.
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                            nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *busy = GetLastError() == ERROR_SHARING_VIOLATION;
+    return -1;
+  }
+  int fd = descriptor_of(file);
+  return fd;
+}
+
 }  // namespace tarvelo

@@ -60,8 +60,8 @@ const char* const faq_lines[] = {
     "Copy the executable into the folder where your web server runs CGI "
     "programs, under the name your form will call, "
     "make it executable, put its ini file beside it, and give the web server's "
-    "user (www-data on Debian) a log file it "
-    "may write. The executable is linked statically and needs no libraries.",
+    "user (www-data on Debian) the files it "
+    "must write. The executable is linked statically and needs no libraries.",
     "[pre]",
     "cp tarvelo /usr/lib/cgi-bin/mailer.cgi",
     "chmod 755 /usr/lib/cgi-bin/mailer.cgi",
@@ -69,11 +69,29 @@ const char* const faq_lines[] = {
     "./mailer.cgi -help            (answer y to get a demonstration "
     "mailer.ini)",
     "./mailer.cgi -blanklog        (creates an empty mailer.log)",
-    "chown www-data mailer.log",
+    "touch mailer.rate             (only with rate_limit)",
+    "chown www-data mailer.log mailer.rate",
+    "chmod 600 mailer.log mailer.rate",
+    "chgrp www-data mailer.ini &amp;&amp; chmod 640 mailer.ini",
     "[/pre]",
     "Then edit mailer.ini (at least the To: and From: lines and the two page "
     "settings) and point your form at "
     "/cgi-bin/mailer.cgi.",
+    "The web server's user must be able to write these files, and nobody else "
+    "should read them: mailer.log (what visitors typed), mailer.rate with "
+    "rate_limit (visitors' addresses; made 0600) and the spool_folder, when "
+    "set (whole messages; files made 0600). mailer.ini must be readable by "
+    "the web server's user, and by no one else when it holds smtp_password. "
+    "Leave the folder and everything else in it to root: whoever may create "
+    "files there may also plant links.",
+    "When mailer.rate cannot be made or used beside the ini, the counts are "
+    "kept in a private folder of the system's temporary folder, "
+    "$TMPDIR/tarvelo or /tmp/tarvelo (made 0700, used only when it belongs "
+    "to the web server's user and no one else may read it), one file per "
+    "form. Debian's Apache runs with PrivateTmp=true: its /tmp is its own, "
+    "so a shell does not see /tmp/tarvelo, and it is emptied when Apache "
+    "restarts. When neither place can be used, a form with rate_limit "
+    "refuses every message and says why in the log.",
     "",
     "[q]",
     "How does it find its ini file and its log file?",
@@ -370,9 +388,13 @@ const char* const faq_lines[] = {
     "Keep From: fixed on your own domain and set reply_to_field to the field "
     "that holds the visitor's address, so one click answers them. Against "
     "robots, add a field hidden by your page's CSS and name it with "
-    "honeypot_field: a robot that fills it sees the success page, but no mail "
+    "honeypot_field: a robot that fills it (any copy, when the field is sent "
+    "more than once) sees the success page, but no mail "
     "goes out. rate_limit 10 allows at most ten mails an hour from one "
-    "client address.",
+    "client address; an IPv6 address counts by its /64 prefix, and "
+    "::ffff:192.0.2.1 as 192.0.2.1. The counts are kept in mailer.rate "
+    "beside the ini, or in the temporary folder (see the install answer); "
+    "when neither can be used, the form refuses every message.",
     "",
     "[q]",
     "How do I show what the visitor typed on the reply page?",
@@ -432,8 +454,15 @@ const char* const faq_lines[] = {
     "[pre]",
     "*/10 * * * * cd /srv/www/cgi-bin &amp;&amp; ./mailer.cgi -resend_spool",
     "[/pre]",
+    "After the first message that finds no server, no connection or no "
+    "reply (a server that accepts and never answers), the others are kept "
+    "without trying, so a pass waits out smtp_timeout once. A pass locks the "
+    "spool folder: one started while another runs says so in one line and "
+    "exits with 0. "
     "Each file is locked while a run or a resend works on it, so no message "
-    "is sent twice. A message the server refuses for good (a reply starting "
+    "is sent twice. An entry that is not a regular file (a link is never "
+    "followed) or is larger than 64 MiB is renamed to end in .unusable "
+    "unread, and the pass goes on. A message the server refuses for good (a reply starting "
     "with 5 to the sender, the recipient or the message) is renamed to end "
     "in .refused and never tried again; the resend's output and the log give "
     "the server's reason. Fix the cause and rename the file back, without "

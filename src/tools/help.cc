@@ -1,5 +1,7 @@
 #include "tools/help.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -7,6 +9,7 @@
 #include "run/run.h"
 #include "support/exit_codes.h"
 #include "support/log.h"
+#include "support/os.h"
 
 namespace tarvelo {
 
@@ -84,9 +87,13 @@ void offer_demo_ini(const char* ini_path, FILE* in, FILE* out) {
   if (answer[0] != 'y' && answer[0] != 'Y') return;
 
   fprintf(out, "ini file is (%s).\n\n", ini_path);
-  FILE* file = fopen(ini_path, "w");
+  // O_EXCL and O_NOFOLLOW: whatever appeared at the name since the question
+  // (a file, a planted link) stays as it is.
+  int fd = os_create_new(ini_path);
+  FILE* file = fd < 0 ? nullptr : fdopen(fd, "w");
   if (file == nullptr) {
     int error = errno;
+    if (fd >= 0) close(fd);
     log_event(LOG_DEBUG, "could not write demo ini file.");
     fprintf(out, "Oh, I cant do that, (%d)(%s).", error, strerror(error));
     return;
@@ -127,8 +134,11 @@ void run_help(const char* ini_path, FILE* in, FILE* out) {
     int error = errno;
     log_event(LOG_DEBUG, "detected no ini file.");
     // Only a missing file may be written: an ini that exists but cannot be
-    // read (or lies behind a path we cannot search) is the site's, not ours.
-    if (error == ENOENT) offer_demo_ini(ini_path, in, out);
+    // read (or lies behind a path we cannot search) is the site's, not ours,
+    // and so is a link at the name, dangling or not.
+    if (error == ENOENT && os_entry_at(ini_path) == OS_ENTRY_MISSING) {
+      offer_demo_ini(ini_path, in, out);
+    }
   }
   log_event(LOG_DEBUG, "ending.");
   fflush(out);

@@ -31,7 +31,9 @@ void write_demo_ini(FILE* file);
 // The help and the offer without the exit: prints the help to out and, when
 // the file at ini_path is missing (ENOENT, and only then), asks on out
 // whether to write the demonstration file there, reading the answer from in.
-// An ini file that exists but cannot be read is never overwritten. Logs
+// An ini file that exists but cannot be read is never overwritten, nor is a
+// link at that name (dangling or not) followed: the file is created only
+// where nothing stands. Logs
 // "printing help info.", "detected no ini file.", "writing demo ini file." or
 // "could not write demo ini file." and "ending." at LOG_DEBUG.
 void run_help(const char* ini_path, FILE* in, FILE* out);

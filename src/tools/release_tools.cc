@@ -1,11 +1,14 @@
 #include "tools/release_tools.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 #include "run/run.h"
 #include "support/exit_codes.h"
+#include "support/os.h"
 
 namespace tarvelo {
 
@@ -49,10 +52,28 @@ const char* argument_or_empty(int argc, char** argv, int index) {
 
 }  // namespace
 
+bool is_plain_name_part(const char* text) {
+  // Either separator counts: the same tool renames on Windows too.
+  return strpbrk(text, "/\\") == nullptr && strstr(text, "..") == nullptr;
+}
+
 int blank_log(const char* log_path, FILE* out) {
-  FILE* log = fopen(log_path, "w");
+  // Whoever may write in the cgi-bin folder could point the log at another
+  // file; a tool the owner runs by hand never writes through a link.
+  bool is_link = os_entry_at(log_path) == OS_ENTRY_LINK;
+  int fd = is_link ? -1 : os_truncate_no_link(log_path);
+  // ELOOP: a link that appeared after the check.
+  if (is_link || (fd < 0 && errno == ELOOP)) {
+    fprintf(out,
+            "cant open %s for output, it is a symbolic link; -blanklog does "
+            "not write through a link\n",
+            log_path);
+    return EXIT_TOOL_FAILED;
+  }
+  FILE* log = fd < 0 ? nullptr : fdopen(fd, "w");
   if (log == nullptr) {
     int error = errno;
+    if (fd >= 0) close(fd);
     fprintf(out, "cant open %s for output %d %s\n", log_path, error,
             strerror(error));
     return EXIT_TOOL_FAILED;
@@ -117,7 +138,8 @@ int rename_release(int argc, char** argv, FILE* out) {
   make_release_name(argc, argv, &name);
   size_t base_length = strlen(name.base);
   if (base_length == 0 || argc < 3 ||
-      strncmp(name.file, name.base, base_length) != 0) {
+      strncmp(name.file, name.base, base_length) != 0 ||
+      !is_plain_name_part(name.os) || !is_plain_name_part(name.chip)) {
     fprintf(out, "I dont want to rename that file (%s)(%s)(%s)(%s)\n",
             argc < 3 ? "(none)" : name.file, name.version, name.base,
             name.new_name);

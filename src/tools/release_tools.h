@@ -23,7 +23,8 @@ constexpr int kReleaseTextStorage = 9999;
 // write_blank_log without the exit: truncates or creates the file at
 // log_path and writes "This is the log file for tarvelo\n". Returns 0; on a
 // failed open, write or close prints "cant open|cant write to|cant close %s
-// for output %d %s\n" (path, errno, its text) to out and returns 3.
+// for output %d %s\n" (path, errno, its text) to out and returns 3. A log
+// that is a symbolic link is never opened: one line says so, and 3.
 int blank_log(const char* log_path, FILE* out);
 
 // The pieces of a release file's new name.
@@ -42,8 +43,13 @@ struct release_name {
 // "/" and "\\" both end a path component in argv[0].
 void make_release_name(int argc, char** argv, release_name* name);
 
+// Whether an -os or -chip value may go into a file name: it holds neither
+// "/" nor "\\" nor "..", so the new name stays in the working directory.
+bool is_plain_name_part(const char* text);
+
 // rename_release_file without the exit: refuses (exit code 3) when the base
-// name is empty or argv[2] does not begin with it (case-sensitive), shown
+// name is empty, argv[2] does not begin with it (case-sensitive), or an -os
+// or -chip value is not is_plain_name_part; argv[2] is shown
 // as "(none)" when absent; otherwise renames argv[2] to the new name in the
 // working directory and reports it. All messages go to out. Returns the
 // exit code, 0 or 3.
