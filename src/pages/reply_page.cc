@@ -1,10 +1,10 @@
 #include "pages/reply_page.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 
 #include "support/log.h"
+#include "support/os.h"
 
 namespace tarvelo {
 namespace {
@@ -167,7 +167,13 @@ void render_reply_page(page_kind kind, const mail_settings& settings,
                        form_table* form, FILE* out) {
   // CGI response head (RFC 3875 6.2): no status line, the server adds it.
   fputs("Pragma: no-cache\n", out);
-  fputs("Content-type: text/html\n\n", out);
+  // A page in another charset than the form's would garble what it shows;
+  // the ini's charset names the one the owner's pages use.
+  if (settings.charset_set) {
+    fprintf(out, "Content-type: text/html; charset=%s\n\n", settings.charset);
+  } else {
+    fputs("Content-type: text/html\n\n", out);
+  }
 
   // A site without a queued page shows its failure page, as before the
   // spool existed.
@@ -185,9 +191,12 @@ void render_reply_page(page_kind kind, const mail_settings& settings,
     return;
   }
 
-  FILE* page = fopen(setting, "r");
+  // A device or a FIFO is no page: reading one would never end, or never
+  // begin.
+  int error = 0;
+  FILE* page = os_open_regular_file(setting, &error);
   if (page == nullptr) {
-    print_not_readable_page(out, texts, setting, errno);
+    print_not_readable_page(out, texts, setting, error);
     fflush(out);
     return;
   }

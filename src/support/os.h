@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -109,5 +110,13 @@ int os_rename(const char* from, const char* to, std::string* error);
 
 // Removes a file. Returns 1, or 0 with *error (the system's reason).
 int os_remove_file(const char* path, std::string* error);
+
+// Opens the file at path for reading as text, but only when it is a regular
+// file: the open does not wait (a FIFO with no writer would block it) and
+// the kind is checked on the opened descriptor, so nothing can be swapped in
+// between. Returns the stream; or nullptr with *error set to the system's
+// error number, EISDIR for a folder and EINVAL for any other kind that is not
+// a regular file (a device, a FIFO, a socket).
+FILE* os_open_regular_file(const char* path, int* error);
 
 }  // namespace tarvelo
