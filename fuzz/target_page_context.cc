@@ -85,6 +85,17 @@ bool is_url(const html_name& a) {
   return false;
 }
 
+// Blanks around it and case do not matter.
+bool says_refresh(const std::string& value) {
+  size_t begin = value.find_first_not_of(" \t\n\r\f");
+  size_t end = value.find_last_not_of(" \t\n\r\f");
+  if (begin == std::string::npos || end - begin + 1 != 7) return false;
+  for (size_t i = 0; i < 7; ++i) {
+    if ((value[begin + i] | 0x20) != "refresh"[i]) return false;
+  }
+  return true;
+}
+
 struct seen_value {
   bool content;
   bool refresh_name;
@@ -148,8 +159,7 @@ void check_output(const std::string& out) {
         tag_values.push_back(
             {html_name_is(t.attribute, "content"),
              html_name_is(t.attribute, "http-equiv") &&
-                 html_decode_references(value).find_first_not_of(
-                     "refshREFSH \t\n\r\f") == std::string::npos,
+                 says_refresh(html_decode_references(value)),
              value_marked, value});
       }
       if (is_value(t.state) && !(events & HTML_VALUE_START)) {

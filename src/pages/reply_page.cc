@@ -351,6 +351,13 @@ void expand_page_tokens(FILE* out, form_table* form, page_context* c,
             append_html_escaped(&c->held, value);
           } else {
             append_as_references(&c->held, value);
+            // An unquoted value still empty has not begun for the browser:
+            // the next character may open a quoted value or skip a blank,
+            // so it is read as the browser will read it.
+            if (c->held.size() == c->value_start) {
+              c->html.state = HTML_BEFORE_ATTR_VALUE;
+              c->value = VALUE_KEPT;
+            }
           }
         }
         i = close + 2;

@@ -203,6 +203,9 @@ TEST_F(ReplyPageTest, TokensAreFilledOnlyWhereTheHtmlMakesItSafe) {
       {"<a href=\"java&#x09;script&colon;||n||\">\n", "<a href=\"#\">\n"},
       {"<a href=\"||ref||\">\n", "<a href=\"javascript&amp;colon;x\">\n"},
       {"<a href=||js|| id=x>\n", "<a href=# id=x>\n"},
+      // An empty value does not begin an unquoted one: the quote after it
+      // opens the value the browser reads.
+      {"<a href=||none||\"||js||\">\n", "<a href=\"#\">\n"},
       {"<form action='||js||'><button formaction=\"||js||\">\n",
        "<form action='#'><button formaction=\"#\">\n"},
       {"<svg><a xlink:href=\"||js||\"></a></svg>\n",
