@@ -1,8 +1,8 @@
 // Token filling by where a page stands in its HTML. The input is a page and
 // a submitted value, split at the first "\xff\xff". The fields "a" and ""
 // hold the value between the marks \x07 and \x08, "j" holds a script
-// address behind a control character; the page is cut in lines and 9998-byte
-// pieces as a page file is read. The output is then read again by the
+// address behind a control character; the page is cut in lines and pieces
+// as a page file is read. The output is then read again by the
 // tokenizer, and wherever a mark shows (as written, or as the reference an
 // unquoted value gives) it must stand in text or in a value that may be
 // filled, and its closing mark in the same run or value: nothing is filled
@@ -35,18 +35,20 @@ std::string replace_all(std::string text, const std::string& from,
   return text;
 }
 
-std::string render(const std::string& page, form_table* form) {
+std::string render(const std::string& page, form_table* form,
+                   size_t piece_size) {
   char* data = nullptr;
   size_t size = 0;
   FILE* out = open_memstream(&data, &size);
   FUZZ_CHECK(out != nullptr);
   page_context context;
-  // As fgets gives them: up to and including a line feed, at most 9998.
+  // As fgets gives them: up to and including a line feed, at most
+  // piece_size.
   size_t at = 0;
   while (at < page.size()) {
     size_t end = page.find('\n', at);
     end = end == std::string::npos ? page.size() : end + 1;
-    if (end - at > 9998) end = at + 9998;
+    if (end - at > piece_size) end = at + piece_size;
     std::string piece = page.substr(at, end - at);
     print_page_line(out, form, &context, "%s", piece.c_str());
     at = end;
@@ -197,6 +199,14 @@ void add_field(form_table* form, const char* name, const std::string& value) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   log_set_path(nullptr);
   std::string input(reinterpret_cast<const char*>(data), size);
+  // Pieces of 9998 as a page file gives them; an input that starts with
+  // "\xfe" and a byte n is cut every 1 + n % 97 bytes, so that tags,
+  // values, comments and scripts often run on into the next piece.
+  size_t piece_size = 9998;
+  if (input.size() >= 2 && input[0] == '\xfe') {
+    piece_size = 1 + static_cast<unsigned char>(input[1]) % 97;
+    input.erase(0, 2);
+  }
   size_t cut = input.find("\xff\xff");
   // Page text ends at a NUL, as fgets gives it; the marks are ours alone.
   std::string page = input.substr(0, cut).c_str();
@@ -219,7 +229,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   add_field(&form, "", value);
   add_field(&form, "j", "\x07javascript:alert(1)\x08");
 
-  check_output(render(page, &form));
+  check_output(render(page, &form, piece_size));
 
   for (int i = 0; i < form.form_count; ++i) {
     free(form.names[i]);

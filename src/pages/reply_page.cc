@@ -189,7 +189,8 @@ bool stays_in_run(html_state s, html_state base) {
   return false;
 }
 
-// The start tag being read has a name and no values in held before its "<".
+// A tag being read stays in held until it ends: its values may still turn
+// into "#".
 bool holds_tag(html_state s) {
   return s >= HTML_TAG_NAME && s <= HTML_SELF_CLOSING;
 }
@@ -378,7 +379,15 @@ void expand_page_tokens(FILE* out, form_table* form, page_context* c,
     feed(c, ch, out);
     ++i;
   }
-  if (!holds_tag(c->html.state)) flush_held(c, out);
+  if (c->html.state == HTML_TAG_OPEN && !c->held.empty() &&
+      c->held.back() == '<') {
+    // Keep the "<": if a notice came first in the next piece, its text
+    // would follow the "<" and start a tag the page never had.
+    fwrite(c->held.data(), 1, c->held.size() - 1, out);
+    c->held.assign(1, '<');
+  } else if (!holds_tag(c->html.state)) {
+    flush_held(c, out);
+  }
 }
 
 void finish_page(FILE* out, page_context* c) {

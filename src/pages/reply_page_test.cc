@@ -270,6 +270,11 @@ TEST_F(ReplyPageTest, ContextCarriesOverPiecesOf9998) {
       EXPECT_EQ(c.head + filler + c.expected_tail, out);
     }
   }
+  // A "<" that ends a piece is no tag yet; a notice in the next piece must
+  // not follow it directly, or its text would make one.
+  std::string filler(9997, 'a');
+  EXPECT_EQ(filler + "token not terminated {< x||y\n}",
+            render_text(filler + "< x||y\n", false));
 }
 
 TEST_F(ReplyPageTest, FooterGoesBeforeTheFirstClosingHtmlTag) {
