@@ -379,12 +379,13 @@ void expand_page_tokens(FILE* out, form_table* form, page_context* c,
     feed(c, ch, out);
     ++i;
   }
-  if (c->html.state == HTML_TAG_OPEN && !c->held.empty() &&
-      c->held.back() == '<') {
-    // Keep the "<": if a notice came first in the next piece, its text
-    // would follow the "<" and start a tag the page never had.
-    fwrite(c->held.data(), 1, c->held.size() - 1, out);
-    c->held.assign(1, '<');
+  if (c->html.state == HTML_TAG_OPEN) {
+    // Keep the "<" signs at the end: if a notice came first in the next
+    // piece, its text would follow a "<" and start a tag the page never had.
+    size_t keep = c->held.find_last_not_of('<');
+    keep = keep == std::string::npos ? 0 : keep + 1;
+    fwrite(c->held.data(), 1, keep, out);
+    c->held.erase(0, keep);
   } else if (!holds_tag(c->html.state)) {
     flush_held(c, out);
   }

@@ -272,9 +272,12 @@ TEST_F(ReplyPageTest, ContextCarriesOverPiecesOf9998) {
   }
   // A "<" that ends a piece is no tag yet; a notice in the next piece must
   // not follow it directly, or its text would make one.
-  std::string filler(9997, 'a');
-  EXPECT_EQ(filler + "token not terminated {< x||y\n}",
-            render_text(filler + "< x||y\n", false));
+  for (std::string signs : {"<", "<<<"}) {
+    SCOPED_TRACE(signs);
+    std::string filler(9998 - signs.size(), 'a');
+    EXPECT_EQ(filler + "token not terminated {" + signs + " x||y\n}",
+              render_text(filler + signs + " x||y\n", false));
+  }
 }
 
 TEST_F(ReplyPageTest, FooterGoesBeforeTheFirstClosingHtmlTag) {
