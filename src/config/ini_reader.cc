@@ -116,6 +116,7 @@ int apply_newer_keywords(const char* line, mail_settings* settings) {
   if (starts_with(line, "charset ", 8)) {
     if (line[8] != '\0' && strpbrk(line + 8, " \t\";?=") == nullptr) {
       settings->charset = copy_text(line + 8);
+      settings->charset_set = true;
       ++matches;
     } else {
       log_event(LOG_ERRORS, "charset (%s) is not a charset name, keeping %s",

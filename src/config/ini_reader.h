@@ -47,6 +47,7 @@ struct mail_settings {
   // words and quoted-printable bodies.
   bool add_standard_headers = false;
   const char* charset = "UTF-8";
+  bool charset_set = false;  // an ini line named it; the page header says so
 
   // Keep each message in this folder until a server accepted it.
   char* spool_folder = nullptr;

@@ -1,10 +1,10 @@
 #include "pages/reply_page.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 
 #include "support/log.h"
+#include "support/os.h"
 
 namespace tarvelo {
 namespace {
@@ -66,20 +66,20 @@ constexpr const char kHttpHint[] =
 // Prints the line with the footer link in front of the first closing html
 // tag. The lower-case tag is looked for first, so a line holding both forms
 // gets the footer before "</html>"; a mixed-case tag gets none.
-void print_line_with_footer(FILE* out, form_table* form, char* line,
-                            bool add_footer) {
+void print_line_with_footer(FILE* out, form_table* form, page_context* context,
+                            char* line, bool add_footer) {
   char* tag = nullptr;
   if (add_footer) {
     tag = strstr(line, "</html>");
     if (tag == nullptr) tag = strstr(line, "</HTML>");
   }
   if (tag == nullptr) {
-    print_page_line(out, form, "%s", line);
+    print_page_line(out, form, context, "%s", line);
     return;
   }
   *tag = '\0';
   // Everything after the tag's "<" comes out unchanged behind the footer.
-  print_page_line(out, form,
+  print_page_line(out, form, context,
                   "%s<br><center><font size=-2><A HREF=\"%s\">%s</A>"
                   "<font size=+2></center><%s",
                   line, kProductUrl, kProductCredit, tag + 1);
@@ -130,44 +130,295 @@ void print_html_escaped(FILE* out, const char* text) {
   }
 }
 
-void expand_page_tokens(FILE* out, form_table* form, char* text) {
-  for (;;) {
-    char* open = strstr(text, "||");
-    if (open == nullptr) {
-      fputs(text, out);
-      return;
+namespace {
+
+void append_html_escaped(std::string* out, const char* text) {
+  for (; *text != '\0'; ++text) {
+    switch (*text) {
+      case '&': *out += "&amp;"; break;
+      case '<': *out += "&lt;"; break;
+      case '>': *out += "&gt;"; break;
+      case '"': *out += "&quot;"; break;
+      case '\'': *out += "&#39;"; break;
+      default: *out += *text;
     }
-    char* close = strstr(open + 2, "||");
-    if (close == nullptr) {
-      fprintf(out, "token not terminated {%s}", text);
-      return;
-    }
-    *open = '\0';
-    *close = '\0';
-    fputs(text, out);
-    // Escaped, and never expanded again: a value is the visitor's text, not
-    // the site owner's page.
-    print_html_escaped(out, form_table_value(form, open + 2));
-    text = close + 2;
-    if (*text == '\0') return;
   }
 }
 
-void print_page_line(FILE* out, form_table* form, const char* format, ...) {
+// An unquoted value ends at a blank or ">", and browsers also stop at other
+// signs; as references none of them can end it.
+void append_as_references(std::string* out, const char* text) {
+  for (; *text != '\0'; ++text) {
+    unsigned char c = static_cast<unsigned char>(*text);
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+        (c >= 'A' && c <= 'Z') || c >= 0x80) {
+      *out += *text;
+    } else {
+      char reference[8];
+      snprintf(reference, sizeof reference, "&#%d;", c);
+      *out += reference;
+    }
+  }
+}
+
+void flush_held(page_context* c, FILE* out) {
+  fwrite(c->held.data(), 1, c->held.size(), out);
+  c->held.clear();
+}
+
+bool is_text_run(const html_tokenizer& t) {
+  return (t.state == HTML_DATA || t.state == HTML_RCDATA) &&
+         t.foreign_depth == 0 && !t.lost;
+}
+
+bool is_value_state(html_state s) {
+  return s == HTML_ATTR_VALUE_DOUBLE || s == HTML_ATTR_VALUE_SINGLE ||
+         s == HTML_ATTR_VALUE_UNQUOTED;
+}
+
+// The states a run of text passes through without ending: a "<" that turns
+// out not to start a tag, or in title and textarea any "<" but their own
+// end tag.
+bool stays_in_run(html_state s, html_state base) {
+  if (s == base) return true;
+  if (base == HTML_DATA) return s == HTML_TAG_OPEN;
+  if (base == HTML_RCDATA) {
+    return s == HTML_RCDATA_LESS_THAN || s == HTML_RCDATA_END_TAG_OPEN ||
+           s == HTML_RCDATA_END_TAG_NAME;
+  }
+  return false;
+}
+
+// A tag being read stays in held until it ends: its values may still turn
+// into "#".
+bool holds_tag(html_state s) {
+  return s >= HTML_TAG_NAME && s <= HTML_SELF_CLOSING;
+}
+
+bool is_url_attribute(const html_name& name) {
+  static const char* const kUrl[] = {
+      "href", "src",  "action", "formaction", "cite",   "data",
+      "poster", "background", "ping", "srcset", "xlink:href", nullptr};
+  for (const char* const* u = kUrl; *u != nullptr; ++u) {
+    if (html_name_is(name, *u)) return true;
+  }
+  return false;
+}
+
+value_use use_of_value(const html_tokenizer& t) {
+  if (t.end_tag || t.foreign_depth > 0 || t.lost) return VALUE_KEPT;
+  if (html_name_is(t.tag, "script") || html_name_is(t.tag, "style")) {
+    return VALUE_KEPT;
+  }
+  const html_name& a = t.attribute;
+  // An event handler is script; a name too long to keep still starts so.
+  if (a.length >= 2 && a.text[0] == 'o' && a.text[1] == 'n') return VALUE_KEPT;
+  if (html_name_is(a, "style") || html_name_is(a, "srcdoc")) return VALUE_KEPT;
+  if (is_url_attribute(a)) return VALUE_URL;
+  if (html_name_is(t.tag, "meta") && html_name_is(a, "content")) {
+    return VALUE_REFRESH;
+  }
+  return VALUE_FILLED;
+}
+
+void begin_value(page_context* c, bool quoted) {
+  c->value = use_of_value(c->html);
+  c->value_quoted = quoted;
+  c->value_start = c->held.size();
+  c->value_supplied = false;
+}
+
+std::string trimmed_lower(const std::string& text) {
+  size_t begin = text.find_first_not_of(" \t\n\f\r");
+  size_t end = text.find_last_not_of(" \t\n\f\r");
+  std::string out;
+  if (begin == std::string::npos) return out;
+  for (size_t i = begin; i <= end; ++i) {
+    char ch = text[i];
+    out += ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + 32) : ch;
+  }
+  return out;
+}
+
+// The value that began at value_start ends at the end of held.
+void end_value(page_context* c) {
+  const html_tokenizer& t = c->html;
+  size_t start = c->value_start;
+  if (c->value == VALUE_URL && c->value_supplied &&
+      !html_url_is_allowed(c->held.substr(start))) {
+    c->held.resize(start);
+    c->held += '#';
+  } else if (c->value == VALUE_REFRESH) {
+    c->contents.push_back({start, c->held.size(), c->value_supplied});
+  }
+  if (!t.end_tag && html_name_is(t.tag, "meta") &&
+      html_name_is(t.attribute, "http-equiv") &&
+      trimmed_lower(html_decode_references(c->held.substr(start))) ==
+          "refresh") {
+    c->refresh = true;
+  }
+  c->value = VALUE_KEPT;
+}
+
+// A meta tag's content is known to be a refresh address only once the
+// whole tag is read, since http-equiv may come after it.
+void end_tag(page_context* c) {
+  if (c->refresh) {
+    for (auto v = c->contents.rbegin(); v != c->contents.rend(); ++v) {
+      if (!v->supplied) continue;
+      std::string value = c->held.substr(v->start, v->end - v->start);
+      if (!html_refresh_is_allowed(value)) {
+        c->held.erase(v->start, v->end - v->start);
+        c->held.insert(v->start, 1, '#');
+      }
+    }
+  }
+  c->refresh = false;
+  c->contents.clear();
+}
+
+// Reads one character of the page as written.
+void feed(page_context* c, unsigned char ch, FILE* out) {
+  html_state before = c->html.state;
+  int events = html_step(&c->html, ch);
+  if (events & HTML_VALUE_END) end_value(c);
+  c->held += static_cast<char>(ch);
+  if (events & HTML_VALUE_START) begin_value(c, true);
+  if (events & HTML_TAG_END) {
+    end_tag(c);
+    flush_held(c, out);
+  } else if (is_text_run(c->html) && !stays_in_run(before, c->html.state)) {
+    // A new run of text begins: what came before is not part of it.
+    flush_held(c, out);
+  }
+}
+
+// Looks for the marker that closes the token opening at text[open], while
+// a copy of the tokenizer stays in the run or value it stands in. Returns
+// true with *close at the closing marker; or false with *run_end where the
+// run or value ends (the first character that leaves it).
+bool find_closing_marker(const html_tokenizer& t, const char* text,
+                         size_t open, size_t length, size_t* close,
+                         size_t* run_end) {
+  html_tokenizer copy = t;
+  html_state base = t.state;
+  size_t settled = open + 2;
+  for (size_t k = open + 2; k < length; ++k) {
+    if (copy.state == base) {
+      if (text[k] == '|' && text[k + 1] == '|') {
+        *close = k;
+        return true;
+      }
+      settled = k;
+    }
+    html_step(&copy, static_cast<unsigned char>(text[k]));
+    if (!stays_in_run(copy.state, base)) {
+      *run_end = settled;
+      return false;
+    }
+  }
+  *run_end = copy.state == base ? length : settled;
+  return false;
+}
+
+}  // namespace
+
+void expand_page_tokens(FILE* out, form_table* form, page_context* c,
+                        char* text) {
+  size_t length = strlen(text);
+  size_t i = 0;
+  while (i < length) {
+    unsigned char ch = static_cast<unsigned char>(text[i]);
+    if (html_unquoted_value_begins(c->html, ch)) {
+      c->html.state = HTML_ATTR_VALUE_UNQUOTED;
+      begin_value(c, false);
+    }
+    bool in_text = is_text_run(c->html);
+    bool in_value = is_value_state(c->html.state) && c->value != VALUE_KEPT;
+    if (ch == '|' && text[i + 1] == '|' && (in_text || in_value)) {
+      size_t close = 0;
+      size_t run_end = 0;
+      if (find_closing_marker(c->html, text, i, length, &close, &run_end)) {
+        text[close] = '\0';
+        // Escaped, and never expanded again: a value is the visitor's
+        // text, not the site owner's page.
+        const char* value = form_table_value(form, text + i + 2);
+        if (in_text) {
+          flush_held(c, out);
+          print_html_escaped(out, value);
+        } else {
+          if (*value != '\0') c->value_supplied = true;
+          if (c->value_quoted) {
+            append_html_escaped(&c->held, value);
+          } else {
+            append_as_references(&c->held, value);
+            // An unquoted value still empty has not begun for the browser:
+            // the next character may open a quoted value or skip a blank,
+            // so it is read as the browser will read it.
+            if (c->held.size() == c->value_start) {
+              c->html.state = HTML_BEFORE_ATTR_VALUE;
+              c->value = VALUE_KEPT;
+            }
+          }
+        }
+        i = close + 2;
+        continue;
+      }
+      if (in_text) {
+        std::string rest(text + i, run_end - i);
+        fprintf(out, "token not terminated {%s%s}", c->held.c_str(),
+                rest.c_str());
+        c->held.clear();
+        for (; i < run_end; ++i) {
+          html_step(&c->html, static_cast<unsigned char>(text[i]));
+        }
+        continue;
+      }
+      // In a value the markers are printed as written.
+    }
+    feed(c, ch, out);
+    ++i;
+  }
+  if (c->html.state == HTML_TAG_OPEN) {
+    // Keep the "<" signs at the end: if a notice came first in the next
+    // piece, its text would follow a "<" and start a tag the page never had.
+    size_t keep = c->held.find_last_not_of('<');
+    keep = keep == std::string::npos ? 0 : keep + 1;
+    fwrite(c->held.data(), 1, keep, out);
+    c->held.erase(0, keep);
+  } else if (!holds_tag(c->html.state)) {
+    flush_held(c, out);
+  }
+}
+
+void finish_page(FILE* out, page_context* c) {
+  if (is_value_state(c->html.state)) end_value(c);
+  end_tag(c);
+  flush_held(c, out);
+}
+
+void print_page_line(FILE* out, form_table* form, page_context* context,
+                     const char* format, ...) {
   va_list args;
   va_start(args, format);
   int length =
       format_text_v(page_line_buffer, sizeof page_line_buffer, format, args);
   va_end(args);
   if (length <= 0 || length >= kPageLineBufferSize) return;
-  expand_page_tokens(out, form, page_line_buffer);
+  expand_page_tokens(out, form, context, page_line_buffer);
 }
 
 void render_reply_page(page_kind kind, const mail_settings& settings,
                        form_table* form, FILE* out) {
   // CGI response head (RFC 3875 6.2): no status line, the server adds it.
   fputs("Pragma: no-cache\n", out);
-  fputs("Content-type: text/html\n\n", out);
+  // A page in another charset than the form's would garble what it shows;
+  // the ini's charset names the one the owner's pages use.
+  if (settings.charset_set) {
+    fprintf(out, "Content-type: text/html; charset=%s\n\n", settings.charset);
+  } else {
+    fputs("Content-type: text/html\n\n", out);
+  }
 
   // A site without a queued page shows its failure page, as before the
   // spool existed.
@@ -185,18 +436,25 @@ void render_reply_page(page_kind kind, const mail_settings& settings,
     return;
   }
 
-  FILE* page = fopen(setting, "r");
+  // A device or a FIFO is no page: reading one would never end, or never
+  // begin.
+  int error = 0;
+  FILE* page = os_open_regular_file(setting, &error);
   if (page == nullptr) {
-    print_not_readable_page(out, texts, setting, errno);
+    print_not_readable_page(out, texts, setting, error);
     fflush(out);
     return;
   }
   char line[kPageReadBufferSize];
-  // A line longer than the buffer arrives in pieces, each handled as a line.
+  // A line longer than the buffer arrives in pieces, each handled as a line
+  // for tokens; where the page stands in its HTML carries on through all.
+  page_context context;
   while (fgets(line, sizeof line, page) != nullptr) {
-    print_line_with_footer(out, form, line, settings.add_kolvex_link);
+    print_line_with_footer(out, form, &context, line,
+                           settings.add_kolvex_link);
   }
   fclose(page);
+  finish_page(out, &context);
   fflush(out);
 }
 

@@ -7,9 +7,12 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "config/ini_reader.h"
 #include "form/form_reader.h"
+#include "pages/html_context.h"
 #include "support/dyn_text.h"
 
 namespace tarvelo {
@@ -42,20 +45,74 @@ void send_reply_page(page_kind kind);
 void render_reply_page(page_kind kind, const mail_settings& settings,
                        form_table* form, FILE* out);
 
-// Formats into the page line buffer and hands the result to
-// expand_page_tokens. Prints nothing when the result is empty or does not
-// fit in 63000 bytes. Page text must only ever be an argument, never the
-// format, so a "%" in it is printed unchanged.
-void print_page_line(FILE* out, form_table* form, const char* format, ...)
-    TARVELO_PRINTF(3, 4);
+// How a token in the attribute value being read is filled.
+enum value_use : unsigned char {
+  VALUE_KEPT,     // not at all: "||" stays as written
+  VALUE_FILLED,   // HTML-escaped (quoted) or as character references
+  VALUE_URL,      // as VALUE_FILLED, then "#" if the scheme is not allowed
+  VALUE_REFRESH,  // <meta content>: checked when the tag shows http-equiv
+};
 
-// Prints text with each "||name||" token replaced by the HTML-escaped value
-// of the first form field of that exact name ("" when there is none). An
-// opening marker without a closing one prints "token not terminated {%s}"
-// around the rest of the text, including what stands before that marker.
-// Writes terminators into text at the markers: text must be scratch that
-// nobody reads afterwards.
-void expand_page_tokens(FILE* out, form_table* form, char* text);
+// A <meta content> value in held: [start, end), and whether a token
+// supplied any of it.
+struct held_value {
+  size_t start;
+  size_t end;
+  bool supplied;
+};
+
+// Where a page stands between two pieces of page text, so that a token is
+// filled only where the HTML around it makes that safe.
+struct page_context {
+  html_tokenizer html;
+  // Output not printed yet: the tag being read (its values may still turn
+  // into "#"), or the text since the last token (an unterminated token
+  // shows it inside its notice).
+  std::string held;
+  value_use value = VALUE_KEPT;
+  bool value_quoted = false;
+  size_t value_start = 0;     // where the open value begins in held
+  bool value_supplied = false;
+  bool refresh = false;       // the meta tag being read says http-equiv=refresh
+  std::vector<held_value> contents;
+};
+
+// Formats into the page line buffer and hands the result to
+// expand_page_tokens. Prints nothing, and leaves context as it was, when
+// the result is empty or does not fit in 63000 bytes. Page text must only
+// ever be an argument, never the format, so a "%" in it is printed
+// unchanged.
+void print_page_line(FILE* out, form_table* form, page_context* context,
+                     const char* format, ...) TARVELO_PRINTF(4, 5);
+
+// Prints one piece of page text, reading it as the continuation of the
+// HTML in context, with each "||name||" token replaced by the value of the
+// first form field of that exact name ("" when there is none). A token
+// exists only when both markers stand in the same run of text or the same
+// attribute value of this piece; everywhere else "||" is printed as written.
+//   - text (also in title and textarea): the HTML-escaped value;
+//   - a quoted attribute value: the same;
+//   - an unquoted attribute value: every character but ASCII letters,
+//     digits and bytes beyond ASCII as a numeric character reference;
+//   - never in script, style and other raw text elements, comments, svg
+//     or math content, a tag outside its values, end tags, the values of
+//     on... event handlers, style and srcdoc, nor in the attributes of
+//     script and style tags;
+//   - a URL attribute (href, src, action, formaction, cite, data, poster,
+//     background, ping, srcset, xlink:href, and content of a meta refresh)
+//     to which a token supplied text becomes "#" when the filled value has
+//     a scheme other than http, https or mailto.
+// In text, an opening marker without a closing one before the run ends (at
+// a "<" that starts a tag, or the end of the piece) prints "token not
+// terminated {%s}" around the run's text since the last token. Writes
+// terminators into text at the markers: text must be scratch that nobody
+// reads afterwards. A tag still open at the end of the piece is held in
+// context and printed when it ends.
+void expand_page_tokens(FILE* out, form_table* form, page_context* context,
+                        char* text);
+
+// Prints what context still holds at the end of the page.
+void finish_page(FILE* out, page_context* context);
 
 // Prints text with & < > " and ' as &amp; &lt; &gt; &quot; &#39;, so that
 // a submitted value can never become markup or script in the page.

@@ -146,6 +146,140 @@ TEST_F(ReplyPageTest, TokensAreReplacedBySubmittedValues) {
   }
 }
 
+TEST_F(ReplyPageTest, TokensAreFilledOnlyWhereTheHtmlMakesItSafe) {
+  set_fields({{"n", "Ann"},
+              {" !b ", "alert(1)//"},
+              {"v", "a\"b<c>'&"},
+              {"sp", "x y"},
+              {"js", "javascript:alert(1)"},
+              {"data", "data:text/html,<script>"},
+              {"tab", "java\tscript:alert(1)"},
+              {"lead", " \x01javascript:alert(1)"},
+              {"ref", "javascript&colon;x"},
+              {"path", "thanks.html"},
+              {"mail", "mailto:a@b.example"}});
+  const page_case cases[] = {
+      // Nothing in script, style, comments, tags and handler values.
+      {"<script>if (!a || !b || c) go('||n||');</script>\n",
+       "<script>if (!a || !b || c) go('||n||');</script>\n"},
+      {"<SCRIPT type=module>\nx = '||n||'\n</script >||n||\n",
+       "<SCRIPT type=module>\nx = '||n||'\n</script >Ann\n"},
+      {"<style>p{content:\"||n||\"}</style>||n||\n",
+       "<style>p{content:\"||n||\"}</style>Ann\n"},
+      {"<!-- ||n|| -->||n||\n", "<!-- ||n|| -->Ann\n"},
+      {"<!-->||n||<!--->||n||\n", "<!-->Ann<!--->Ann\n"},
+      {"<input ||n|| x=1>\n", "<input ||n|| x=1>\n"},
+      {"<a onclick=\"go('||n||')\" onMouseOver=||n||>\n",
+       "<a onclick=\"go('||n||')\" onMouseOver=||n||>\n"},
+      {"<p style=\"color:||n||\">\n", "<p style=\"color:||n||\">\n"},
+      {"<iframe srcdoc=\"||n||\"></iframe>||n||\n",
+       "<iframe srcdoc=\"||n||\"></iframe>Ann\n"},
+      {"<script src=\"||n||\"></script>\n",
+       "<script src=\"||n||\"></script>\n"},
+      // A "</script>" inside "<!--<script>" does not end the script.
+      {"<script><!--<script></script>||n||</script>||n||\n",
+       "<script><!--<script></script>||n||</script>Ann\n"},
+      {"<svg><text>||n||</text></svg><p>||n||</p>\n",
+       "<svg><text>||n||</text></svg><p>Ann</p>\n"},
+      {"<svg><p>||n||</p></svg><p>||n||</p>\n",
+       "<svg><p>||n||</p></svg><p>||n||</p>\n"},
+      // Text, quoted and unquoted values.
+      {"<p>||v||</p>\n", "<p>a&quot;b&lt;c&gt;&#39;&amp;</p>\n"},
+      {"<title>||n||</title><textarea>||v||</textarea>\n",
+       "<title>Ann</title><textarea>a&quot;b&lt;c&gt;&#39;&amp;</textarea>\n"},
+      {"<input value=\"||v||\" title='||v||'>\n",
+       "<input value=\"a&quot;b&lt;c&gt;&#39;&amp;\" "
+       "title='a&quot;b&lt;c&gt;&#39;&amp;'>\n"},
+      {"<input value=||v|| name=x>\n",
+       "<input value=a&#34;b&#60;c&#62;&#39;&#38; name=x>\n"},
+      {"<input value=||sp||>\n", "<input value=x&#32;y>\n"},
+      {"<input value=a||n||b>\n", "<input value=aAnnb>\n"},
+      // URL attributes: another scheme from a token gives "#".
+      {"<a href=\"||js||\">\n", "<a href=\"#\">\n"},
+      {"<a href=\"JaVaScRiPt:||n||\">\n", "<a href=\"#\">\n"},
+      {"<img src=\"||data||\">\n", "<img src=\"#\">\n"},
+      {"<a href=\"||tab||\">\n", "<a href=\"#\">\n"},
+      {"<a href=\"||lead||\">\n", "<a href=\"#\">\n"},
+      {"<a href=\"java&#x09;script&colon;||n||\">\n", "<a href=\"#\">\n"},
+      {"<a href=\"||ref||\">\n", "<a href=\"javascript&amp;colon;x\">\n"},
+      {"<a href=||js|| id=x>\n", "<a href=# id=x>\n"},
+      // An empty value does not begin an unquoted one: the quote after it
+      // opens the value the browser reads.
+      {"<a href=||none||\"||js||\">\n", "<a href=\"#\">\n"},
+      {"<form action='||js||'><button formaction=\"||js||\">\n",
+       "<form action='#'><button formaction=\"#\">\n"},
+      {"<svg><a xlink:href=\"||js||\"></a></svg>\n",
+       "<svg><a xlink:href=\"||js||\"></a></svg>\n"},
+      {"<a href=\"||path||\">\n", "<a href=\"thanks.html\">\n"},
+      {"<a href=\"https://||n||.example/\">\n",
+       "<a href=\"https://Ann.example/\">\n"},
+      {"<a href=\"||mail||\">\n", "<a href=\"mailto:a@b.example\">\n"},
+      {"<a href=\"javascript:go(||none||)\">\n",
+       "<a href=\"javascript:go()\">\n"},
+      {"<meta http-equiv=\"refresh\" content=\"0; url=||js||\">\n",
+       "<meta http-equiv=\"refresh\" content=\"#\">\n"},
+      {"<meta content='5;URL=||js||' http-equiv=Refresh>\n",
+       "<meta content='#' http-equiv=Refresh>\n"},
+      {"<meta http-equiv=\"refresh\" content=\"0; url=||path||\">\n",
+       "<meta http-equiv=\"refresh\" content=\"0; url=thanks.html\">\n"},
+      {"<meta name=\"description\" content=\"||js||\">\n",
+       "<meta name=\"description\" content=\"javascript:alert(1)\">\n"},
+      // Where both markers do not stand in one run or value.
+      {"<p>a||b</p>\n", "<p>token not terminated {a||b}</p>\n"},
+      {"<input title=\"a||b\">\n", "<input title=\"a||b\">\n"},
+      {"||n<b>||\n", "token not terminated {||n}<b>token not terminated "
+                     "{||\n}"},
+      {"1 < 2 ||n|| 3\n", "1 < 2 Ann 3\n"},
+      // The context carries over lines.
+      {"<script>\nvar a = '||n||';\n</script>\n<p>||n||</p>\n",
+       "<script>\nvar a = '||n||';\n</script>\n<p>Ann</p>\n"},
+      {"<a title=\"x\n||n||\" href=\n\"||js||\">||n||</a>\n",
+       "<a title=\"x\nAnn\" href=\n\"#\">Ann</a>\n"},
+      {"<meta content=\"0;url=||js||\"\nhttp-equiv=\"refresh\">\n",
+       "<meta content=\"#\"\nhttp-equiv=\"refresh\">\n"},
+  };
+  for (const page_case& c : cases) {
+    SCOPED_TRACE(c.page);
+    EXPECT_EQ(c.expected, render_text(c.page, /*footer=*/false));
+  }
+}
+
+TEST_F(ReplyPageTest, ContextCarriesOverPiecesOf9998) {
+  set_fields({{"n", "Ann"}, {"js", "javascript:alert(1)"}});
+  // The first piece opens a script, a value or a comment; the token stands
+  // in the second piece.
+  const struct {
+    std::string head;
+    std::string tail;
+    std::string expected_tail;
+  } cases[] = {
+      {"<script>", "x = '||n||'</script>||n||\n",
+       "x = '||n||'</script>Ann\n"},
+      {"<a href=\"", "||js||\">||n||\n", "#\">Ann\n"},
+      {"<!--", "||n||-->||n||\n", "||n||-->Ann\n"},
+      {"<p>", "||n||</p>\n", "Ann</p>\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.head);
+    std::string filler(9998 - c.head.size(), 'a');
+    std::string out = render_text(c.head + filler + c.tail, false);
+    if (c.head == "<a href=\"") {
+      // The whole value, first piece included, became "#".
+      EXPECT_EQ(c.head + c.expected_tail, out);
+    } else {
+      EXPECT_EQ(c.head + filler + c.expected_tail, out);
+    }
+  }
+  // A "<" that ends a piece is no tag yet; a notice in the next piece must
+  // not follow it directly, or its text would make one.
+  for (std::string signs : {"<", "<<<"}) {
+    SCOPED_TRACE(signs);
+    std::string filler(9998 - signs.size(), 'a');
+    EXPECT_EQ(filler + "token not terminated {" + signs + " x||y\n}",
+              render_text(filler + signs + " x||y\n", false));
+  }
+}
+
 TEST_F(ReplyPageTest, FooterGoesBeforeTheFirstClosingHtmlTag) {
   set_fields({{"Name", "Joe"}});
   const std::string f = kFooter;
@@ -227,10 +361,11 @@ TEST_F(ReplyPageTest, PageLineThatDoesNotFitIsNotPrinted) {
   std::string fits(kPageLineBufferSize - 1, 'x');
   std::string too_long(kPageLineBufferSize, 'x');
   captured_output out;
-  print_page_line(out.file(), &form_, "%s", "");
-  print_page_line(out.file(), &form_, "%s", too_long.c_str());
+  page_context context;
+  print_page_line(out.file(), &form_, &context, "%s", "");
+  print_page_line(out.file(), &form_, &context, "%s", too_long.c_str());
   EXPECT_EQ("", out.text());
-  print_page_line(out.file(), &form_, "%s", fits.c_str());
+  print_page_line(out.file(), &form_, &context, "%s", fits.c_str());
   EXPECT_EQ(fits, out.text());
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -195,5 +196,13 @@ int os_truncate_no_link(const char* path);
 // descriptor; or -1 with *busy set when another process holds the lock, or
 // with *busy clear when the folder cannot be opened or locked.
 int os_try_lock_folder(const char* folder, bool* busy);
+
+// Opens the file at path for reading as text, but only when it is a regular
+// file: the open does not wait (a FIFO with no writer would block it) and
+// the kind is checked on the opened descriptor, so nothing can be swapped in
+// between. Returns the stream; or nullptr with *error set to the system's
+// error number, EISDIR for a folder and EINVAL for any other kind that is not
+// a regular file (a device, a FIFO, a socket).
+FILE* os_open_regular_file(const char* path, int* error);
 
 }  // namespace tarvelo

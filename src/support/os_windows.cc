@@ -7,7 +7,9 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -603,6 +605,32 @@ int os_try_lock_folder(const char* folder, bool* busy) {
   }
   int fd = descriptor_of(file);
   return fd;
+}
+
+FILE* os_open_regular_file(const char* path, int* error) {
+  // Names such as CON or NUL open as devices; only a disk file is a page.
+  int fd = _open(path, _O_RDONLY | _O_TEXT | _O_NOINHERIT);
+  if (fd < 0) {
+    *error = errno;
+    return nullptr;
+  }
+  struct _stat64 info;
+  if (_fstat64(fd, &info) != 0) {
+    *error = errno;
+    _close(fd);
+    return nullptr;
+  }
+  if ((info.st_mode & _S_IFMT) != _S_IFREG) {
+    *error = (info.st_mode & _S_IFMT) == _S_IFDIR ? EISDIR : EINVAL;
+    _close(fd);
+    return nullptr;
+  }
+  FILE* file = _fdopen(fd, "r");
+  if (file == nullptr) {
+    *error = errno;
+    _close(fd);
+  }
+  return file;
 }
 
 }  // namespace tarvelo

@@ -367,7 +367,8 @@ const char* const faq_lines[] = {
     "longer than 998 characters goes as quoted-printable.",
     "If your form page uses another charset, name it with charset (for "
     "example charset ISO-8859-1) and make it match the page's <meta "
-    "charset>; the bytes are passed on unchanged.",
+    "charset>; the bytes are passed on unchanged. The success and failure "
+    "pages then name that charset in their Content-type header too.",
     "Without add_standard_headers the message carries only the accepted To:, "
     "From: and CC: lines, every Subject: line, a Reply-To: line when "
     "reply_to_field is set, and the fixed X-TARVELO: line. The BCC: line is "
@@ -409,10 +410,31 @@ const char* const faq_lines[] = {
     "HTML's special characters escaped (ampersand, "
     "angle brackets, quotes and apostrophes), so a visitor cannot put markup "
     "or scripts into your page. A field that was "
-    "not submitted gives nothing. A token without its closing pair of bars "
-    "shows the notice \"token not terminated {...}\" "
-    "in the page. Everything else in the page goes out as it stands, percent "
-    "signs included.",
+    "not submitted gives nothing.",
+    "Tokens are filled only where that is safe: in the text of the page (also "
+    "inside <title> and <textarea>) and in attribute values such as "
+    "value=\"...\". In a value written without quotes every sign but letters "
+    "and digits goes out as a character reference, so a visitor's value can "
+    "never end the attribute. Nothing is filled inside <script> and <style> "
+    "elements (nor in <noscript>, <iframe>, <xmp>, <noembed>, <noframes> and "
+    "after <plaintext>, whose content is no markup either), HTML comments, a tag outside its values, inline SVG or MathML, "
+    "end tags, the attributes of script and style tags, and the values of "
+    "on... event handlers, style and srcdoc: there the bars go out as "
+    "written. The gateway reads the page as one stream, so this holds for a "
+    "script that runs over many lines too. That is why JavaScript's OR "
+    "operator, two bars, is safe in your page's scripts: a visitor who "
+    "posts a field named like the code between two of them changes nothing.",
+    "In an address attribute (href, src, action, formaction, cite, data, "
+    "poster, background, ping, srcset, xlink:href, and the address of a "
+    "<meta http-equiv=\"refresh\">) a value that a token helped to fill may "
+    "lead only to an http:, https: or mailto: address or to a page of your "
+    "own site such as thanks.html; any other scheme, such as javascript: or "
+    "data:, makes the whole value #.",
+    "A token in the text without its closing pair of bars before the next tag "
+    "or the end of the line shows the notice \"token not terminated {...}\" "
+    "in the page around the text it stands in; in an attribute value such "
+    "bars go out as written. Everything else in the page goes out as it "
+    "stands, percent signs included.",
     "",
     "[q]",
     "Why does the reply page show only \"email sent.\" or \"email NOT sent.\"?",
@@ -426,7 +448,9 @@ const char* const faq_lines[] = {
     "\"success_html_page\" message file (...) is not readable for the reason "
     "(2)(No such file or directory).: there is no "
     "file at that path. With (13)(Permission denied) the file exists but the "
-    "web server's user may not read it.",
+    "web server's user may not read it. (21)(Is a directory) names a folder, "
+    "and (22)(Invalid argument) a device or a named pipe: only a plain file "
+    "is shown as a page.",
     "The setting is a file name on the web server, not a web address; a "
     "setting that starts with http gets the added "
     "note \"The setting is not a web address setting, it is a local file name "
