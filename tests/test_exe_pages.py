@@ -13,6 +13,8 @@ NOT_SENT = b"<HTML><BODY>\nemail NOT sent.\n"
 @pytest.mark.parametrize("lines, content_type", [
     ("charset ISO-8859-1\n", b"text/html; charset=ISO-8859-1"),
     ("charset UTF-8\n", b"text/html; charset=UTF-8"),
+    # The last one given counts; the sanitizer build checks the first is freed.
+    ("charset ISO-8859-1\ncharset UTF-8\n", b"text/html; charset=UTF-8"),
     # A value that is not a charset name is not taken, so nothing is named.
     ("charset x;y\n", b"text/html"),
     ("", b"text/html"),

@@ -115,7 +115,11 @@ int apply_newer_keywords(const char* line, mail_settings* settings) {
   }
   if (starts_with(line, "charset ", 8)) {
     if (line[8] != '\0' && strpbrk(line + 8, " \t\";?=") == nullptr) {
-      settings->charset = copy_text(line + 8);
+      // A charset given again frees the copy of the one before; the default
+      // is no copy.
+      char* copy = copy_text(line + 8);
+      if (settings->charset_set) free(const_cast<char*>(settings->charset));
+      settings->charset = copy;
       settings->charset_set = true;
       ++matches;
     } else {
