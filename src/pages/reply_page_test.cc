@@ -47,10 +47,7 @@ class captured_output {
 class ReplyPageTest : public testing::Test {
  protected:
   void SetUp() override {
-    folder_ = testing::TempDir() + "reply_page_" + std::to_string(getpid()) +
-              "_" +
-              testing::UnitTest::GetInstance()->current_test_info()->name();
-    mkdir(folder_.c_str(), 0700);
+    folder_ = fresh_temp_dir();
     log_file_ = folder_ + "/test.log";
     fclose(fopen(log_file_.c_str(), "w"));  // empty the log, same file
     log_set_path(log_file_.c_str());

@@ -1,21 +1,53 @@
 // Shared unit-test helpers (compiled into the unit test binary only).
+#include <ftw.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "support/log.h"
 #include "support/test_support.h"
 
 namespace tarvelo {
 
+namespace {
+
+// The folders fresh_temp_dir made; each test process removes its own when it
+// exits, so a run of the suite leaves nothing behind. A death test's child
+// exits too, while its parent still reads the folders: only the process
+// that made them removes them.
+std::vector<std::string>* made_folders = nullptr;
+pid_t maker = 0;
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+  remove(path);
+  return 0;
+}
+
+void remove_made_folders() {
+  if (getpid() != maker) return;
+  for (const std::string& folder : *made_folders) {
+    nftw(folder.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+  }
+}
+
+}  // namespace
+
 std::string fresh_temp_dir() {
   const char* base = getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") +
                         "/tarvelo_unit_XXXXXX";
   char* made = mkdtemp(pattern.data());
-  return made ? std::string(made) : std::string("/tmp");
+  if (made == nullptr) return std::string("/tmp");
+  if (made_folders == nullptr) {
+    made_folders = new std::vector<std::string>;
+    maker = getpid();
+    atexit(remove_made_folders);
+  }
+  made_folders->push_back(made);
+  return std::string(made);
 }
 
 std::string read_file(const std::string& path) {
