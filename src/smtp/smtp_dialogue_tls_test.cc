@@ -4,6 +4,7 @@
 // the real one is tested end to end.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "smtp/scripted_net.h"
@@ -390,6 +391,51 @@ TEST(Auth, RefusalsEndWithQuitAndTheReplyInTheLog) {
     EXPECT_EQ(std::string::npos, r.log.find("c2VjcmV0"));
     EXPECT_EQ(SMTP_END_SESSION_REFUSED, report.end);
     EXPECT_EQ(c.code, report.reply_code);
+  }
+}
+
+// Every form the password takes, anywhere in a reply and as often as it
+// comes, is masked in the trace, the error line and the report; the
+// unpadded base64 too, which a server quoting only the data need not pad.
+TEST(Auth, EveryFormOfThePasswordIsMaskedInReplies) {
+  // "secret!": base64 c2VjcmV0IQ==, the PLAIN argument AHVzZXIAc2VjcmV0IQ==.
+  struct {
+    const char* reply;
+    const char* shown;
+  } cases[] = {
+      {"550 no secret! here, secret!", "550 no ******** here, ********"},
+      {"550 a c2VjcmV0IQ== b c2VjcmV0IQ==", "550 a ******** b ********"},
+      {"550 a c2VjcmV0IQ b c2VjcmV0IQx", "550 a ******** b ********x"},
+      {"550 AHVzZXIAc2VjcmV0IQ==AHVzZXIAc2VjcmV0IQ", "550 ****************"},
+      {"550 <AHVzZXIAc2VjcmV0IQ> secret!secret!",
+       "550 <********> ****************"},
+      {"550 dXNlcg== user", "550 dXNlcg== user"},  // the user is no secret
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reply);
+    scripted_net net;
+    fake_tls tls(&net);
+    net.replies({"220 ready\r\n", kAuthEhlo, "235 ok\r\n"});
+    net.replies({(std::string(c.reply) + "\r\n").c_str(), "221 bye\r\n"});
+    smtp_job job = auth_job(TLS_IMPLICIT);
+    job.password = "secret!";
+    smtp_report report;
+    run_result r = run(job, &net, &tls, &report);
+    EXPECT_EQ(0, r.delivered);
+    EXPECT_NE(std::string::npos,
+              r.log.find("RECV(7):[" + std::to_string(strlen(c.reply) + 1) +
+                         "] {" + c.shown + "\r}\n"))
+        << r.log;
+    EXPECT_NE(std::string::npos,
+              r.log.find(std::string("SMTP server refused MAIL FROM:<f@x.y>: "
+                                     "{") +
+                         c.shown + "}"))
+        << r.log;
+    EXPECT_EQ("MAIL FROM:<f@x.y> refused: " + std::string(c.shown),
+              report.reason);
+    for (const char* form : {"secret!", "c2VjcmV0IQ", "AHVzZXIAc2VjcmV0IQ"}) {
+      EXPECT_EQ(std::string::npos, r.log.find(form)) << form;
+    }
   }
 }
 
