@@ -65,6 +65,45 @@ TEST(DynTextTest, AssignShortTextKeepsLargeBlock) {
   dyn_text_free(text);
 }
 
+// A 13 MB message built from short lines: growing by a fixed 20000 bytes
+// copied the text some 650 times; growing by half the block each time past
+// the first block copies it a handful of times, and every byte stays.
+TEST(DynTextTest, BigTextsGrowGeometrically) {
+  struct {
+    int piece;
+    int total;
+    int most_steps;
+  } cases[] = {
+      {13, 13000000, 20},
+      {1000, 13000000, 20},
+      {70000, 700000, 8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.piece);
+    dyn_text* text = dyn_text_new("");
+    std::string piece(c.piece, 'x');
+    piece.back() = '\n';
+    int steps = 0;
+    for (int length = 0; length < c.total; length += c.piece) {
+      int before = text->capacity;
+      dyn_text_append_bytes(text, piece.data(), c.piece);
+      if (text->capacity == before) continue;
+      ++steps;
+      ASSERT_GE(text->capacity, text->length + 1);
+      if (text->length > kDynTextStartRoom) {
+        EXPECT_GE(text->capacity, before + before / 2);
+      }
+    }
+    EXPECT_LE(steps, c.most_steps);
+    ASSERT_GE(text->length, c.total);
+    EXPECT_EQ(0, text->length % c.piece);
+    EXPECT_EQ('\n', text->data[text->length - 1]);
+    EXPECT_EQ('\0', text->data[text->length]);
+    EXPECT_EQ(static_cast<size_t>(text->length), strlen(text->data));
+    dyn_text_free(text);
+  }
+}
+
 TEST(DynTextTest, FreeOfNullDoesNothing) { dyn_text_free(nullptr); }
 
 TEST(FormatScratchTest, LongTextsComeWholeAndOverflowDoublingSticks) {
