@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -396,6 +397,105 @@ TEST(FoldingTest, TrailingBlanksNeverMakeALineOfTheirOwn) {
   ASSERT_EQ(3u, parts.size());  // two lines and the empty rest after the end
   EXPECT_EQ(" b        ", parts[1]);
   EXPECT_LE(longest_line(wire, "\r\n"), 998u);
+}
+
+// Checks the folding rules on one encoded header: no line over 998
+// characters (RFC 5322 2.1.1), no continuation line of blanks alone
+// (RFC 5322 3.2.2), and unfolded and decoded it reads as the input.
+void expect_folded_right(const std::string& line, const char* charset) {
+  std::string wire = encode_header(line, charset);
+  std::vector<std::string> lines = split_lines(wire, "\r\n");
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_LE(lines[i].size(), 998u) << "line " << i;
+    if (i > 0 && i + 1 < lines.size()) {
+      EXPECT_NE(std::string::npos, lines[i].find_first_not_of(" \t"))
+          << "line " << i << " is blanks alone";
+    }
+  }
+  EXPECT_EQ(line, decode_header(wire, "\r\n").text);
+}
+
+// A run of blanks must never carry a line past 998 characters: folding used
+// to move the whole run onto the continuation line, and a subject of
+// "hello" and 1200 blanks made a line of 1206.
+TEST(FoldingTest, BlankRunsNeverMakeALineOver998) {
+  const std::string blanks(1200, ' ');
+  const std::string tabs(1200, '\t');
+  const std::string cases[] = {
+      "Subject: hello" + blanks,
+      "Subject: hello" + tabs,
+      "Subject: a" + blanks + "b",
+      "Subject:" + blanks,
+      "Subject: " + std::string(2500, ' ') + "x " + std::string(2500, '\t'),
+      "Subject: " + std::string(997, 'w') + " ",
+      "Subject: " + std::string(996, 'w') + "  ",
+      "To: Jo" + blanks + "<jo@x.y>" + blanks,
+      "To: J\xC3\xB6" + blanks + "<jo@x.y> " + blanks + "\xC3\xA9",
+      "To: x <" + std::string(250, 'a') + "@b>" + std::string(990, ' '),
+      "Subject: " + std::string(989, 'q') + "  <a@b> " +
+          std::string(741, ' '),
+      "Subject: K\xC3\xB6ln" + std::string(100, ' ') + "\xC3\xA9",
+  };
+  for (const std::string& line : cases) {
+    SCOPED_TRACE(testing::PrintToString(line.substr(0, 40)) + " size " +
+                 std::to_string(line.size()));
+    expect_folded_right(line, "UTF-8");
+  }
+  // Runs that fit are kept as they are.
+  std::string fits = "Subject: a" + std::string(900, ' ') + "b";
+  EXPECT_EQ(fits + "\r\n", encode_header(fits));
+}
+
+// The same rules over many values made of blanks, tabs, short and long
+// words, addresses in angle brackets and non-ASCII text, at random but the
+// same every run.
+TEST(FoldingTest, PropertyManyValues) {
+  std::mt19937 random(20261208);
+  auto pick = [&](int n) {
+    return static_cast<int>(random() % static_cast<unsigned>(n));
+  };
+  auto blank_run = [&](int most) {
+    std::string run;
+    int n = 1 + pick(most);
+    for (int i = 0; i < n; ++i) run += pick(4) == 0 ? '\t' : ' ';
+    return run;
+  };
+  const char* const names[] = {"Subject:", "To:", "X-A-Rather-Long-Name:"};
+  const char* const others[] = {"\xC3\xA9t\xC3\xA9", "\xF0\x9F\x98\x80",
+                                "=?x?Q?y?=", "\xE6\x97\xA5\xE6\x9C\xAC"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string value;
+    int pieces = 1 + pick(8);
+    for (int i = 0; i < pieces; ++i) {
+      int scale = pick(3) == 0 ? 2500 : pick(2) == 0 ? 300 : 3;
+      switch (pick(5)) {
+        case 0:
+          value += blank_run(scale);
+          break;
+        case 1:
+          value += std::string(1 + pick(scale), 'a' + pick(26));
+          break;
+        case 2:
+          value += others[pick(4)];
+          break;
+        case 3:
+          // An address stands apart: a reader would see a blank added
+          // between it and an encoded word.
+          value += blank_run(scale) + "<" + std::string(1 + pick(200), 'm') +
+                   "@x.y>" + blank_run(scale);
+          break;
+        default:
+          value += blank_run(scale) + "word" + blank_run(3);
+          break;
+      }
+    }
+    std::string line = std::string(names[pick(3)]) + " " + value;
+    SCOPED_TRACE(testing::PrintToString(line.substr(0, 60)) + " size " +
+                 std::to_string(line.size()) + " round " +
+                 std::to_string(round));
+    expect_folded_right(line, "UTF-8");
+    if (HasFailure()) break;
+  }
 }
 
 // --- Quoted-printable ---
