@@ -210,7 +210,12 @@ void put_blanks_encoded(header_writer* w, const char* blanks, size_t k,
   } else {
     put_bytes(w, blanks, k - 1);
   }
-  place_plain(w, blanks + k - 1, 1, token, t, need);
+  if (!place_plain(w, blanks + k - 1, 1, token, t, need)) {
+    // Nothing keeps to the limits here; the text still goes whole.
+    put_bytes(w, blanks + k - 1, 1);
+    put_bytes(w, token, t);
+    w->last_encoded = false;
+  }
 }
 
 // The blanks that end a header line: as they are when they fit the line;
@@ -236,15 +241,26 @@ bool tail_stays(size_t t, size_t tail) {
   return tail <= 1 || 1 + t + tail <= static_cast<size_t>(kMaxLineLength);
 }
 
-// A token that goes out as it is, after k blanks; tail as for tail_stays.
-void put_plain(header_writer* w, const char* blanks, size_t k,
-               const char* token, size_t t, size_t tail) {
-  size_t need = tail_stays(t, tail) ? t + tail : t;
-  if (place_plain(w, blanks, k, token, t, need)) return;
+// A token of t characters that goes out as it is, after k blanks. stretch
+// (t or more) counts the token and what is glued to it without a blank, as
+// no fold can come between them; tail as for tail_stays. Returns false,
+// having written nothing, when a word (not an address in angle brackets)
+// does not fit: it is then to be encoded, as encoded words can be split.
+bool put_plain(header_writer* w, const char* blanks, size_t k,
+               const char* token, size_t t, size_t stretch, size_t tail,
+               bool is_address) {
+  size_t base =
+      stretch < static_cast<size_t>(kMaxLineLength) ? stretch : t;
+  size_t need = tail_stays(base, tail) ? base + tail : base;
+  if (place_plain(w, blanks, k, token, t, need)) return true;
   // A long tail may still go encoded behind the token; a single blank may
   // not.
-  if (need > t && tail >= 2 && place_plain(w, blanks, k, token, t, t)) return;
+  if (need > base && tail >= 2 && place_plain(w, blanks, k, token, t, base)) {
+    return true;
+  }
+  if (!is_address) return false;
   put_blanks_encoded(w, blanks, k, token, t, need);
+  return true;
 }
 
 // RFC 5321 4.5.3.1.3: a path, brackets included, is at most 256 octets.
@@ -278,6 +294,21 @@ size_t token_end(const char* line, size_t size, size_t pos) {
 size_t skip_blanks(const char* line, size_t size, size_t pos) {
   while (pos < size && is_blank(line[pos])) ++pos;
   return pos;
+}
+
+// The end of the tokens glued to the one ending at end that go out as
+// they are: addresses in angle brackets and words that need no encoding
+// (an encoded word gets a blank before it, where a fold may go).
+size_t glued_end(const char* line, size_t size, size_t end) {
+  while (end < size && !is_blank(line[end])) {
+    size_t next = token_end(line, size, end);
+    if (angle_length(line, size, end) == 0 &&
+        word_needs_encoding(line + end, next - end)) {
+      break;
+    }
+    end = next;
+  }
+  return end;
 }
 
 // Whether the word at pos is written as encoded words. lead is what stands
@@ -466,41 +497,46 @@ void append_header_line_encoded(const char* line, size_t size,
     size_t end = token_end(line, size, pos);
     size_t lead =
         blank_count > 0 ? blank_count : static_cast<size_t>(w.line_length);
-    if (encode_word(line, size, pos, lead)) {
-      // Take in the following words while they need encoding too; blanks
-      // between two runs would be lost in decoding (RFC 2047 6.2).
-      for (;;) {
-        size_t next = skip_blanks(line, size, end);
-        if (next == end || next == size ||
-            !encode_word(line, size, next, next - end)) {
-          break;
-        }
-        end = token_end(line, size, next);
+    if (!encode_word(line, size, pos, lead)) {
+      size_t glued = glued_end(line, size, end);
+      size_t tail = skip_blanks(line, size, glued) == size ? size - glued : 0;
+      if (put_plain(&w, blanks, blank_count, line + pos, end - pos,
+                    glued - pos, tail, angle_length(line, size, pos) > 0)) {
+        pos = end;
+        continue;
       }
-      if (blank_count == 0 && pos > 0) {
-        blanks = " ";
-        blank_count = 1;
-      }
-      size_t run_start = pos;
-      int overhead = w.charset_length + 7;
-      int first = base64_length(static_cast<int>(character_length(
-          w, reinterpret_cast<const unsigned char*>(line + pos), end - pos)));
-      if (blank_count > 1 && static_cast<int>(blank_count) + overhead + first >
-                                 kMaxEncodedLineLength) {
-        // Blanks too many to stand before an encoded word on its line go
-        // into the encoded text; one stays as the separator (dropped in
-        // decoding after an encoded word).
-        run_start = w.last_encoded ? pos - blank_count : pos - blank_count + 1;
-        if (w.last_encoded) blanks = " ";
-        blank_count = 1;
-      }
-      put_encoded_run(&w, blanks, blank_count, line + run_start,
-                      end - run_start);
-      blank_owed = end < size && !is_blank(line[end]);
-    } else {
-      size_t tail = skip_blanks(line, size, end) == size ? size - end : 0;
-      put_plain(&w, blanks, blank_count, line + pos, end - pos, tail);
     }
+    // Encoded words: the word does not fit as it is, or must not be read
+    // as it is. Take in the following words while they need encoding too;
+    // blanks between two runs would be lost in decoding (RFC 2047 6.2).
+    for (;;) {
+      size_t next = skip_blanks(line, size, end);
+      if (next == end || next == size ||
+          !encode_word(line, size, next, next - end)) {
+        break;
+      }
+      end = token_end(line, size, next);
+    }
+    if (blank_count == 0 && pos > 0) {
+      blanks = " ";
+      blank_count = 1;
+    }
+    size_t run_start = pos;
+    int overhead = w.charset_length + 7;
+    int first = base64_length(static_cast<int>(character_length(
+        w, reinterpret_cast<const unsigned char*>(line + pos), end - pos)));
+    if (blank_count > 1 && static_cast<int>(blank_count) + overhead + first >
+                               kMaxEncodedLineLength) {
+      // Blanks too many to stand before an encoded word on its line go
+      // into the encoded text; one stays as the separator (dropped in
+      // decoding after an encoded word).
+      run_start = w.last_encoded ? pos - blank_count : pos - blank_count + 1;
+      if (w.last_encoded) blanks = " ";
+      blank_count = 1;
+    }
+    put_encoded_run(&w, blanks, blank_count, line + run_start,
+                    end - run_start);
+    blank_owed = end < size && !is_blank(line[end]);
     pos = end;
   }
   dyn_text_append(out, "%s", line_end);

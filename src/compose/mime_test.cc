@@ -435,6 +435,8 @@ TEST(FoldingTest, BlankRunsNeverMakeALineOver998) {
       "Subject: " + std::string(989, 'q') + "  <a@b> " +
           std::string(741, ' '),
       "Subject: K\xC3\xB6ln" + std::string(100, ' ') + "\xC3\xA9",
+      // No fold can come between a word and an address glued to it.
+      "Subject: " + std::string(985, 'w') + " !@<jo@x.y>",
   };
   for (const std::string& line : cases) {
     SCOPED_TRACE(testing::PrintToString(line.substr(0, 40)) + " size " +
