@@ -122,7 +122,9 @@ char* split_server_text(const char* server, int* port);
 // - a user: AUTH PLAIN after the (last) EHLO, or AUTH LOGIN when only that
 //   is listed (RFC 4954); 235 wanted in the end. A server listing neither,
 //   or refusing: an error line with its reply, QUIT. The AUTH data is
-//   traced as kPasswordMask.
+//   traced as kPasswordMask, and so is, in every reply line traced or
+//   quoted in an error line, the password, its base64 and the AUTH PLAIN
+//   argument, with or without "=" padding, wherever they stand.
 // The time limit covers the handshake too.
 int deliver_mail(const smtp_job& job, net_ops* net, bool* sockets_started);
 
@@ -152,7 +154,7 @@ struct smtp_connection {
   // shows it as kPasswordMask in its trace lines and in final_line, and so
   // in every error line that quotes a reply. Heap copies, wiped and freed
   // when the delivery ends.
-  static constexpr int kMaxSecrets = 10;
+  static constexpr int kMaxSecrets = 10;  // 7 at most are kept
   const char* secrets[kMaxSecrets] = {};
   int secret_count = 0;
   // Set by read_reply when the lines of the reply carry different codes;
