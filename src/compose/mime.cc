@@ -112,15 +112,18 @@ void fold(header_writer* w) {
 // all on the current line; or a fold before the blanks; or, when the blanks
 // and the rest are too long for any line, a fold inside the blanks, so the
 // continuation line is exactly 998 characters and no line is blanks alone.
-// A token glued to what stands before it (k == 0) cannot fold. Returns
-// false, having written nothing, when none of these keeps to the limits.
+// A token glued to what stands before it (k == 0) cannot fold: it goes on
+// the current line when that stays within 998 characters. Returns false,
+// having written nothing, when none of these keeps to the limits.
 bool place_plain(header_writer* w, const char* blanks, size_t k,
                  const char* token, size_t t, size_t need) {
   const size_t line_max = static_cast<size_t>(kMaxLineLength);
   size_t limit = w->line_has_encoded ? kMaxEncodedLineLength : line_max;
   size_t length = static_cast<size_t>(w->line_length);
   size_t first = 0;  // blanks that stay on the current line
-  if (k == 0 || length + k + need <= limit) {
+  if (k == 0) {
+    if (length + need > line_max) return false;
+  } else if (length + k + need <= limit) {
     first = k;
   } else if (length > 0 && k + need <= line_max) {
     first = 0;
@@ -249,8 +252,13 @@ bool tail_stays(size_t t, size_t tail) {
 bool put_plain(header_writer* w, const char* blanks, size_t k,
                const char* token, size_t t, size_t stretch, size_t tail,
                bool is_address) {
-  size_t base =
-      stretch < static_cast<size_t>(kMaxLineLength) ? stretch : t;
+  // What glues to a word on no line at all makes the word go encoded, so a
+  // blank may stand between them. After an address, the words glued to it
+  // are encoded where they do not fit, so the address only needs room for
+  // itself.
+  bool fits_a_line = stretch < static_cast<size_t>(kMaxLineLength);
+  if (!fits_a_line && !is_address) return false;
+  size_t base = fits_a_line ? stretch : t;
   size_t need = tail_stays(base, tail) ? base + tail : base;
   if (place_plain(w, blanks, k, token, t, need)) return true;
   // A long tail may still go encoded behind the token; a single blank may
@@ -259,6 +267,12 @@ bool put_plain(header_writer* w, const char* blanks, size_t k,
     return true;
   }
   if (!is_address) return false;
+  if (k == 0) {
+    // Glued to what stands before it: nothing to fold at.
+    put_bytes(w, token, t);
+    w->last_encoded = false;
+    return true;
+  }
   put_blanks_encoded(w, blanks, k, token, t, need);
   return true;
 }
