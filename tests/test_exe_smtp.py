@@ -126,23 +126,19 @@ def test_bare_line_feed_line_end_sends_no_bare_carriage_return(site, receiver):
     assert b"\n(a.\nb)==(y)\n" in msg["data"]
 
 
-def test_field_named_like_a_header_word_never_becomes_the_recipient(
-        site, receiver):
-    """With add_headerline_colon "To" without its colon is the whole word,
-    never a prefix: a visitor's field Topic does not replace the fixed To."""
+def test_field_topic_never_becomes_the_recipient(site, receiver):
+    """With add_headerline_colon "To" without its colon is a whole word,
+    never a prefix: a visitor's field Topic leaves the fixed To alone."""
     site.write_ini(f"""smtp 127.0.0.1:{receiver.port}
 add_headerline_colon
 use_submitted_variable_for_headerline Topic
-use_submitted_variable_for_headerline to
 headerline To: "Me" <me@example.com>
 headerline From: form@example.com
 headerline Subject: Contact
 """)
-    proc = site.run(form(("Topic", "evil@example.org"), ("to", "")))
-    assert sent_page(proc)
+    assert sent_page(site.run(form(("Topic", "evil@example.org"))))
     (msg,) = receiver.wait_for(1)
     assert msg["rcpt"] == ["me@example.com"]
-    assert b"evil@example.org" not in msg["data"]
 
 
 def test_dot_lines_cannot_end_the_message_early(site, receiver):

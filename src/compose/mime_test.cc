@@ -399,78 +399,38 @@ TEST(FoldingTest, TrailingBlanksNeverMakeALineOfTheirOwn) {
   EXPECT_LE(longest_line(wire, "\r\n"), 998u);
 }
 
-// Checks the folding rules on one encoded header: no line over 998
-// characters (RFC 5322 2.1.1), no continuation line of blanks alone
-// (RFC 5322 3.2.2), and unfolded and decoded it reads as the input.
-void expect_folded_right(const std::string& line, const char* charset) {
-  std::string wire = encode_header(line, charset);
-  std::vector<std::string> lines = split_lines(wire, "\r\n");
-  for (size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_LE(lines[i].size(), 998u) << "line " << i;
-    if (i > 0 && i + 1 < lines.size()) {
-      EXPECT_NE(std::string::npos, lines[i].find_first_not_of(" \t"))
-          << "line " << i << " is blanks alone";
-    }
-  }
-  EXPECT_EQ(line, decode_header(wire, "\r\n").text);
-}
-
-// A run of blanks must never carry a line past 998 characters: folding used
-// to move the whole run onto the continuation line, and a subject of
-// "hello" and 1200 blanks made a line of 1206.
-TEST(FoldingTest, BlankRunsNeverMakeALineOver998) {
+// No header line may pass 998 characters, whatever the value: folding used
+// to move a whole run of blanks onto the continuation line, and a subject of
+// "hello" and 1200 blanks made a line of 1206. Fixed values, then many
+// values of blanks, tabs, short and long words, addresses and non-ASCII
+// text, at random but the same every run.
+TEST(FoldingTest, NoLineOver998WhateverTheBlanks) {
   const std::string blanks(1200, ' ');
-  const std::string tabs(1200, '\t');
-  const std::string cases[] = {
+  std::vector<std::string> lines = {
       "Subject: hello" + blanks,
-      "Subject: hello" + tabs,
+      "Subject: hello" + std::string(1200, '\t'),
       "Subject: a" + blanks + "b",
-      "Subject:" + blanks,
-      "Subject: " + std::string(2500, ' ') + "x " + std::string(2500, '\t'),
       "Subject: " + std::string(997, 'w') + " ",
-      "Subject: " + std::string(996, 'w') + "  ",
-      "To: Jo" + blanks + "<jo@x.y>" + blanks,
       "To: J\xC3\xB6" + blanks + "<jo@x.y> " + blanks + "\xC3\xA9",
-      "To: x <" + std::string(250, 'a') + "@b>" + std::string(990, ' '),
-      "Subject: " + std::string(989, 'q') + "  <a@b> " +
-          std::string(741, ' '),
-      "Subject: K\xC3\xB6ln" + std::string(100, ' ') + "\xC3\xA9",
       // No fold can come between a word and an address glued to it.
       "Subject: " + std::string(985, 'w') + " !@<jo@x.y>",
   };
-  for (const std::string& line : cases) {
-    SCOPED_TRACE(testing::PrintToString(line.substr(0, 40)) + " size " +
-                 std::to_string(line.size()));
-    expect_folded_right(line, "UTF-8");
-  }
-  // Runs that fit are kept as they are.
-  std::string fits = "Subject: a" + std::string(900, ' ') + "b";
-  EXPECT_EQ(fits + "\r\n", encode_header(fits));
-}
-
-// The same rules over many values made of blanks, tabs, short and long
-// words, addresses in angle brackets and non-ASCII text, at random but the
-// same every run.
-TEST(FoldingTest, PropertyManyValues) {
   std::mt19937 random(20261208);
   auto pick = [&](int n) {
     return static_cast<int>(random() % static_cast<unsigned>(n));
   };
   auto blank_run = [&](int most) {
-    std::string run;
-    int n = 1 + pick(most);
-    for (int i = 0; i < n; ++i) run += pick(4) == 0 ? '\t' : ' ';
+    std::string run(1 + pick(most), ' ');
+    for (char& c : run) c = pick(4) == 0 ? '\t' : ' ';
     return run;
   };
-  const char* const names[] = {"Subject:", "To:", "X-A-Rather-Long-Name:"};
   const char* const others[] = {"\xC3\xA9t\xC3\xA9", "\xF0\x9F\x98\x80",
                                 "=?x?Q?y?=", "\xE6\x97\xA5\xE6\x9C\xAC"};
   for (int round = 0; round < 3000; ++round) {
     std::string value;
-    int pieces = 1 + pick(8);
-    for (int i = 0; i < pieces; ++i) {
+    for (int pieces = 1 + pick(8); pieces > 0; --pieces) {
       int scale = pick(3) == 0 ? 2500 : pick(2) == 0 ? 300 : 3;
-      switch (pick(5)) {
+      switch (pick(4)) {
         case 0:
           value += blank_run(scale);
           break;
@@ -480,22 +440,26 @@ TEST(FoldingTest, PropertyManyValues) {
         case 2:
           value += others[pick(4)];
           break;
-        case 3:
-          // An address stands apart: a reader would see a blank added
-          // between it and an encoded word.
+        default:  // an address stands apart, as no blank is added then
           value += blank_run(scale) + "<" + std::string(1 + pick(200), 'm') +
                    "@x.y>" + blank_run(scale);
-          break;
-        default:
-          value += blank_run(scale) + "word" + blank_run(3);
-          break;
       }
     }
-    std::string line = std::string(names[pick(3)]) + " " + value;
+    lines.push_back((pick(2) ? "Subject: " : "X-A-Long-Name: ") + value);
+  }
+  for (const std::string& line : lines) {
     SCOPED_TRACE(testing::PrintToString(line.substr(0, 60)) + " size " +
-                 std::to_string(line.size()) + " round " +
-                 std::to_string(round));
-    expect_folded_right(line, "UTF-8");
+                 std::to_string(line.size()));
+    std::string wire = encode_header(line);
+    std::vector<std::string> parts = split_lines(wire, "\r\n");
+    for (size_t i = 0; i < parts.size(); ++i) {
+      EXPECT_LE(parts[i].size(), 998u) << "line " << i;
+      // RFC 5322 3.2.2: no continuation line of blanks alone.
+      if (i > 0 && i + 1 < parts.size()) {
+        EXPECT_NE(std::string::npos, parts[i].find_first_not_of(" \t"));
+      }
+    }
+    EXPECT_EQ(line, decode_header(wire, "\r\n").text);
     if (HasFailure()) break;
   }
 }
