@@ -245,10 +245,10 @@ bool tail_stays(size_t t, size_t tail) {
 }
 
 // A token of t characters that goes out as it is, after k blanks. stretch
-// (t or more) counts the token and what is glued to it without a blank, as
-// no fold can come between them; tail as for tail_stays. Returns false,
-// having written nothing, when a word (not an address in angle brackets)
-// does not fit: it is then to be encoded, as encoded words can be split.
+// (t or more) counts the token and the addresses glued to it, as no fold can
+// come between them; tail as for tail_stays. Returns false, having written
+// nothing, when a word, or an address glued to what stands before it, does
+// not fit: it is then to be encoded, as encoded words can be split.
 bool put_plain(header_writer* w, const char* blanks, size_t k,
                const char* token, size_t t, size_t stretch, size_t tail,
                bool is_address) {
@@ -266,13 +266,9 @@ bool put_plain(header_writer* w, const char* blanks, size_t k,
   if (need > base && tail >= 2 && place_plain(w, blanks, k, token, t, base)) {
     return true;
   }
-  if (!is_address) return false;
-  if (k == 0) {
-    // Glued to what stands before it: nothing to fold at.
-    put_bytes(w, token, t);
-    w->last_encoded = false;
-    return true;
-  }
+  // A word, or an address glued to addresses that fill the line (no
+  // address is that long): encoded words, with a blank before them.
+  if (!is_address || k == 0) return false;
   put_blanks_encoded(w, blanks, k, token, t, need);
   return true;
 }
@@ -310,17 +306,12 @@ size_t skip_blanks(const char* line, size_t size, size_t pos) {
   return pos;
 }
 
-// The end of the tokens glued to the one ending at end that go out as
-// they are: addresses in angle brackets and words that need no encoding
-// (an encoded word gets a blank before it, where a fold may go).
+// The end of the addresses in angle brackets glued to the token ending at
+// end. A word glued after them can still go encoded, with a blank before
+// it where a fold may go, so it does not count.
 size_t glued_end(const char* line, size_t size, size_t end) {
-  while (end < size && !is_blank(line[end])) {
-    size_t next = token_end(line, size, end);
-    if (angle_length(line, size, end) == 0 &&
-        word_needs_encoding(line + end, next - end)) {
-      break;
-    }
-    end = next;
+  while (end < size && angle_length(line, size, end) > 0) {
+    end += angle_length(line, size, end);
   }
   return end;
 }

@@ -74,7 +74,7 @@ void append_quoted_printable(const char* text, size_t size,
 //   characters; with a UTF-8 charset each word holds whole characters. Blanks
 //   between the words of a run are encoded with them;
 // - text from "<" to the next ">" is never encoded, so addresses stay as
-//   they are;
+//   they are (unless glued to more of them than a line holds);
 // - lines longer than 998 characters, and lines holding an encoded word
 //   longer than 76, are folded (line_end and the blank that was there) at
 //   blanks that have text after them;
