@@ -23,8 +23,8 @@ int hex_value(char c) {
 
 // What a pair must become (RFC 1866 8.2.1 form encoding): "+" is a blank,
 // "%" and two hexadecimal digits one byte, decoded once, the name ends at
-// the first "=" of the decoded pair, and the value loses its carriage
-// returns. Returns false for a pair with an escape that is not hexadecimal,
+// the first "=" of the decoded pair, and name and value lose their
+// carriage returns. Returns false for a pair with an escape that is not hexadecimal,
 // whose decoding the reader leaves to a formula of its own.
 bool expected_pair(const std::string& pair, std::string* name,
                    std::string* value) {
@@ -44,6 +44,7 @@ bool expected_pair(const std::string& pair, std::string* name,
   size_t equals = decoded.find('=');
   *name = decoded.substr(0, equals);
   *value = equals == std::string::npos ? "" : decoded.substr(equals + 1);
+  std::erase(*name, '\r');
   std::erase(*value, '\r');
   return true;
 }
@@ -69,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(table.form_count ==
              static_cast<int>(pieces < 1000 ? pieces : 1000));
   for (int i = 0; i < table.form_count; ++i) {
+    FUZZ_CHECK(strchr(table.names[i], '\r') == nullptr);
     FUZZ_CHECK(strchr(table.values[i], '\r') == nullptr);
     FUZZ_CHECK(strlen(table.names[i]) + strlen(table.values[i]) <= size);
   }

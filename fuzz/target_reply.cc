@@ -9,7 +9,8 @@
 // "-", having received no byte past that line's line feed that the receive
 // delivering it did not bring along; a line of 1000 or more characters fails
 // after exactly 1000 of them; a closed or failed connection fails. The
-// final line and code must match that line.
+// final line and code must match that line; a reply whose lines begin with
+// different codes is malformed and has the code -1.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -149,7 +150,11 @@ bool check_read(int result, const smtp_connection& c, const piece_net& net,
                 bool fails_after, int recv_calls_before) {
   size_t at = static_cast<size_t>(start);
   size_t end = static_cast<size_t>(stop);
-  for (;;) {
+  // RFC 5321 4.2.1: every line of a reply carries the code of its first;
+  // a reply that mixes them has no code.
+  std::string first_code;
+  bool mixed = false;
+  for (bool first = true;; first = false) {
     const void* found = memchr(stream.data() + at, '\n', end - at);
     size_t line_feed = found ? static_cast<const char*>(found) - stream.data()
                              : end;
@@ -170,6 +175,8 @@ bool check_read(int result, const smtp_connection& c, const piece_net& net,
     }
     // The line as a C text: a NUL inside ends it.
     std::string line = stream.substr(at, line_feed - at).c_str();
+    if (first) first_code = line.substr(0, 3);
+    mixed = mixed || line.substr(0, 3) != first_code;
     if (line.size() < 4 || line[3] != '-') {
       FUZZ_CHECK(result == 1);
       // The receive that brought the final line feed was the last one.
@@ -180,7 +187,8 @@ bool check_read(int result, const smtp_connection& c, const piece_net& net,
       FUZZ_CHECK(c.final_line >= c.area &&
                  c.final_line < c.area + kReplyAreaSize);
       FUZZ_CHECK(line == c.final_line);
-      FUZZ_CHECK(c.reply_code == expected_code(line));
+      FUZZ_CHECK(c.malformed == mixed);
+      FUZZ_CHECK(c.reply_code == (mixed ? -1 : expected_code(line)));
       // Every receive brought at least one byte.
       FUZZ_CHECK(net.recv_calls - recv_calls_before <= net.delivered - start);
       return true;

@@ -1,8 +1,9 @@
 // The wire encoder with "\r\n" line ends: un-stuffed by the SMTP rule, its
 // output is its input with every line end made "\r\n"; followed by the
 // end-of-data marker it holds that marker exactly once, at the end, and no
-// bare CR or LF. With a bare "\n" line end the output is the input with a
-// "." before each line that begins with one, lines ending at line feeds only.
+// bare CR or LF. With a bare "\n" line end the output is the input with each
+// bare CR made a line feed and a "." before each line that begins with one;
+// it holds no bare CR.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -45,14 +46,17 @@ std::string unstuff(const std::string& wire) {
   return out;
 }
 
-// The "\n" rule, byte by byte.
-std::string stuffed_at_line_feeds(const std::string& in) {
+// The "\n" rule, byte by byte: a carriage return not before a line feed
+// becomes one, and a line starts after either.
+std::string stuffed_at_line_ends(const std::string& in) {
   std::string out;
   bool line_start = true;
-  for (char c : in) {
+  for (size_t i = 0; i < in.size(); ++i) {
+    char c = in[i];
     if (line_start && c == '.') out += '.';
-    out += c;
-    line_start = c == '\n';
+    bool bare_cr = c == '\r' && (i + 1 == in.size() || in[i + 1] != '\n');
+    out += bare_cr ? '\n' : c;
+    line_start = c == '\n' || bare_cr;
   }
   return out;
 }
@@ -80,6 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   n = wire_encode(text, size, "\n", out.data());
   FUZZ_CHECK(n <= wire_encoded_max(size));
-  FUZZ_CHECK(std::string(out.data(), n) == stuffed_at_line_feeds(input));
+  std::string bare = std::string(out.data(), n);
+  FUZZ_CHECK(bare == stuffed_at_line_ends(input));
+  for (size_t i = 0; i < bare.size(); ++i) {
+    if (bare[i] == '\r') FUZZ_CHECK(i + 1 < bare.size() && bare[i + 1] == '\n');
+  }
   return 0;
 }

@@ -186,3 +186,19 @@ def test_without_the_flag_the_message_is_as_before(site, receiver):
         b" Comments: a=b  \r\n"
         b"           next\r\n"
         b"\r\n")
+
+
+def test_runs_of_blanks_keep_every_line_within_998(site, receiver):
+    """A subject of "hello" and 1200 blanks made a line of 1206 characters,
+    which strict servers refuse: the run now folds or goes encoded, and the
+    subject reads back as typed."""
+    site.write_ini(ini(receiver))
+    for blanks in (" " * 1200, "\t" * 1200):
+        post(site, {"From:": "joe@example.com",
+                    "Subject:": "hello" + blanks,
+                    "Name:": "Joe", "Comments:": "a" + blanks + "b"})
+    for m, blanks in zip(receiver.wait_for(2), (" " * 1200, "\t" * 1200)):
+        check_wire(m["data"])
+        msg = parse(m["data"])
+        check_no_defects(msg)
+        assert msg["Subject"] == "hello" + blanks

@@ -53,8 +53,8 @@ use_submitted_variable_for_bodycontent Comments:
 sendall true
 """
 
-# A text area value; the form reader drops its carriage returns, while a
-# field name keeps its own.
+# A text area value; the form reader drops its carriage returns, from field
+# names too.
 COMMENTS = "line one\r\nline two\n.\n..dots\r\nlast"
 CONTACT_FORM = form(("From:", "visitor@example.net"), ("Name:", "Joe"),
                     ("Comments:", COMMENTS), ("Odd\rName", "x"))
@@ -76,7 +76,7 @@ def contact_message(le):
             b"(From:)==(visitor@example.net)" + le +
             b"(Name:)==(Joe)" + le +
             b"(Comments:)==(line one\nline two\n.\n..dots\nlast)" + le +
-            b"(Odd\rName)==(x)" + le)
+            b"(OddName)==(x)" + le)
     return header + le + body
 
 
@@ -111,6 +111,34 @@ def test_bare_line_feed_line_end(site, receiver):
     text = contact_message(b"\n")
     stuffed = text.replace(b"\n.", b"\n..")
     assert msg["data"] == stuffed + b"\r\n"
+
+
+def test_bare_line_feed_line_end_sends_no_bare_carriage_return(site, receiver):
+    """A receiver that ends a line at a bare CR would see "CR . CR" as the
+    end of the data: no bare CR may reach the wire, and every line that
+    begins with "." is doubled."""
+    site.write_ini(CONTACT_INI.format(port=receiver.port, hello="HELO",
+                                      line_end="email_CR CR\n"))
+    proc = site.run(CONTACT_FORM + "&" + form(("a\r.\r\nb", "y")))
+    assert sent_page(proc)
+    (msg,) = receiver.wait_for(1)
+    assert b"\r" not in msg["data"].replace(b"\r\n", b"")
+    assert b"\n(a.\nb)==(y)\n" in msg["data"]
+
+
+def test_field_topic_never_becomes_the_recipient(site, receiver):
+    """With add_headerline_colon "To" without its colon is a whole word,
+    never a prefix: a visitor's field Topic leaves the fixed To alone."""
+    site.write_ini(f"""smtp 127.0.0.1:{receiver.port}
+add_headerline_colon
+use_submitted_variable_for_headerline Topic
+headerline To: "Me" <me@example.com>
+headerline From: form@example.com
+headerline Subject: Contact
+""")
+    assert sent_page(site.run(form(("Topic", "evil@example.org"))))
+    (msg,) = receiver.wait_for(1)
+    assert msg["rcpt"] == ["me@example.com"]
 
 
 def test_dot_lines_cannot_end_the_message_early(site, receiver):

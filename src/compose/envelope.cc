@@ -75,14 +75,38 @@ int starts_with_ignoring_case(const char* name, const char* prefix,
   return 1;
 }
 
-// Tries the prefix with its colon, then, when the setting allows, without.
+// Without its colon a header word must stand alone: the whole name, or the
+// name's first word. As a bare prefix, "To" would make a submitted field
+// named "Topic" the recipient.
+bool is_bare_header_word(const char* name, const char* word) {
+  int length = static_cast<int>(strlen(word));
+  return starts_with_ignoring_case(name, word, length) &&
+         (name[length] == '\0' || name[length] == ' ');
+}
+
+// Tries the prefix with its colon, then, when the setting allows, the word
+// without it.
 int match_with_optional_colon(const char* name, const char* value,
-                              const char* prefix, bool add_headerline_colon,
-                              char** field) {
+                              const char* prefix, const char* word,
+                              bool add_headerline_colon, char** field) {
   int length = static_cast<int>(strlen(prefix));
   if (match_address_header(name, value, prefix, length, field)) return 1;
-  return add_headerline_colon &&
-         match_address_header(name, value, prefix, length - 1, field);
+  return add_headerline_colon && is_bare_header_word(name, word) &&
+         match_address_header(name, value, word, length - 1, field);
+}
+
+// extract_address for the envelope: RFC 5321 4.5.3.1.3 limits a path to
+// 256 octets with its angle brackets, so a longer address is no address.
+char* extract_envelope_address(const char* text) {
+  char* address = extract_address(text);
+  if (address != nullptr && strlen(address) > kMaxEnvelopeAddressLength) {
+    log_event(LOG_DEBUG,
+              "email address longer than %d characters not used (%s)",
+              static_cast<int>(kMaxEnvelopeAddressLength), text);
+    free(address);
+    address = nullptr;
+  }
+  return address;
 }
 
 }  // namespace
@@ -93,8 +117,10 @@ int match_address_header(const char* name, const char* value,
   if (!starts_with_ignoring_case(name, prefix, prefix_length)) return 0;
   // The name first: a static entry carries its address in the header text
   // itself, a dynamic one in the submitted value.
-  *field = extract_address(name);
-  if (*field == nullptr && value != nullptr) *field = extract_address(value);
+  *field = extract_envelope_address(name);
+  if (*field == nullptr && value != nullptr) {
+    *field = extract_envelope_address(value);
+  }
   return *field != nullptr;
 }
 
@@ -102,26 +128,27 @@ header_kind classify_header_kind(const char* name, const char* value,
                                  bool add_headerline_colon, envelope* env) {
   struct address_header {
     const char* prefix;
+    const char* word;
     char** field;
     header_kind kind;
   };
   // The order of the tests is part of the behaviour: a name is tried against
   // every kind whose field is still empty, first match wins.
   const address_header kinds[] = {
-      {"From:", &env->from_address, HEADER_FROM},
-      {"To:", &env->to_address, HEADER_TO},
-      {"CC:", &env->cc_address, HEADER_CC},
-      {"BCC:", &env->bcc_address, HEADER_BCC},
+      {"From:", "From", &env->from_address, HEADER_FROM},
+      {"To:", "To", &env->to_address, HEADER_TO},
+      {"CC:", "CC", &env->cc_address, HEADER_CC},
+      {"BCC:", "BCC", &env->bcc_address, HEADER_BCC},
   };
   for (const address_header& h : kinds) {
     if (*h.field != nullptr) continue;
-    if (match_with_optional_colon(name, value, h.prefix, add_headerline_colon,
-                                  h.field)) {
+    if (match_with_optional_colon(name, value, h.prefix, h.word,
+                                  add_headerline_colon, h.field)) {
       return h.kind;
     }
   }
   if (starts_with_ignoring_case(name, "Subject:", 8) ||
-      (add_headerline_colon && starts_with_ignoring_case(name, "Subject", 7))) {
+      (add_headerline_colon && is_bare_header_word(name, "Subject"))) {
     env->subject_found = 1;
     return HEADER_SUBJECT;
   }

@@ -7,6 +7,8 @@
 // list and read-only afterwards.
 #pragma once
 
+#include <cstddef>
+
 namespace tarvelo {
 
 struct envelope {
@@ -22,6 +24,10 @@ struct envelope {
 // Written once during composition and read-only afterwards (the SMTP
 // dialogue reads the BCC and CC recipients from it).
 extern envelope the_envelope;
+
+// RFC 5321 4.5.3.1.3: a path holds at most 256 octets, its angle brackets
+// included.
+constexpr size_t kMaxEnvelopeAddressLength = 254;
 
 // The states of the address scan, with the numbers the system uses for them.
 enum address_scan_state {
@@ -56,8 +62,11 @@ char* extract_address(const char* text);
 
 // When the first prefix_length characters of name equal prefix (ASCII case
 // ignored), searches name, and then value (may be null) if name held no
-// address, and stores the address found in *field. Returns 1 when *field then
-// holds an address, 0 otherwise; on no prefix match *field is left alone.
+// address, and stores the address found in *field. An address longer than
+// kMaxEnvelopeAddressLength counts as none (a debug line "email address
+// longer than 254 characters not used (%s)" with the searched text). Returns
+// 1 when *field then holds an address, 0 otherwise; on no prefix match
+// *field is left alone.
 // REQUIRES: *field is null (an address, once found, is never replaced).
 int match_address_header(const char* name, const char* value,
                          const char* prefix, int prefix_length, char** field);
@@ -66,8 +75,9 @@ int match_address_header(const char* name, const char* value,
 // field is still empty and an address is found, and returns the kind the
 // entry was accepted as, or HEADER_NONE when it does not belong in the
 // message. Every Subject entry is accepted. With add_headerline_colon the
-// prefixes are also tried without their colon ("From", "To", "CC", "BCC",
-// "Subject"). Call it once per entry, in list order.
+// words are also tried without their colon ("From", "To", "CC", "BCC",
+// "Subject"), but only as the whole name or followed by a blank, so "Topic"
+// is no To. Call it once per entry, in list order.
 header_kind classify_header_kind(const char* name, const char* value,
                                  bool add_headerline_colon, envelope* env);
 

@@ -157,13 +157,28 @@ TEST(ClassifyHeaderTest, RecognisedKindsAndEnvelope) {
        false,
        {{"BCC:", "hidden@x.y", HEADER_BCC}, {"Cc: <c@x.y>", "", HEADER_CC}},
        nullptr, nullptr, "c@x.y", "hidden@x.y", 0},
-      {"colon-less prefixes match the start of any name",
+      {"colon-less words are no prefixes: Topic is no To",
        true,
-       {{"Topic", "a@b", HEADER_TO},
-        {"Ccomments", "c@d", HEADER_CC},
-        {"Subjects", "", HEADER_SUBJECT},
-        {"Bccx", "e@f", HEADER_BCC}},
-       nullptr, "a@b", "c@d", "e@f", 1},
+       {{"Topic", "a@b", HEADER_NONE},
+        {"Ccomments", "c@d", HEADER_NONE},
+        {"Subjects", "", HEADER_NONE},
+        {"Bccx", "e@f", HEADER_NONE},
+        {"Fromage", "g@h", HEADER_NONE},
+        {"To\tx", "a@b", HEADER_NONE}},
+       nullptr, nullptr, nullptr, nullptr, 0},
+      {"colon-less words alone or before a blank, any case",
+       true,
+       {{"TO", "a@b", HEADER_TO},
+        {"cc copy", "c@d", HEADER_CC},
+        {"Bcc", "e@f", HEADER_BCC},
+        {"from the visitor", "g@h", HEADER_FROM},
+        {"SUBJECT line", "", HEADER_SUBJECT}},
+       "g@h", "a@b", "c@d", "e@f", 1},
+      {"with the colon the prefix test stays",
+       true,
+       {{"To: \"Me\" <me@example.com>", "", HEADER_TO},
+        {"from:a@b", "", HEADER_FROM}},
+       "a@b", "me@example.com", nullptr, nullptr, 0},
       {"without the setting the same names are dropped",
        false,
        {{"Topic", "a@b", HEADER_NONE},
@@ -200,11 +215,10 @@ TEST(ClassifyHeaderTest, EachFruitlessSearchLogsOnce) {
       "no email address in this line ()\n",
       log.messages());
 
+  // "From:" is not the bare word "From", so it is searched once only.
   scoped_test_log colon_log;
   EXPECT_EQ(0, classify_header("From:", "", true, &env));
   EXPECT_EQ(
-      "no email address in this line (From:)\n"
-      "no email address in this line ()\n"
       "no email address in this line (From:)\n"
       "no email address in this line ()\n",
       colon_log.messages());
@@ -217,6 +231,28 @@ TEST(ClassifyHeaderTest, NameIsSearchedBeforeValue) {
             classify_header_kind("To: name@x.y", "value@x.y", false, &env));
   EXPECT_STREQ("name@x.y", env.to_address);
   EXPECT_EQ("", log.messages());
+}
+
+// RFC 5321 4.5.3.1.3: 254 characters fit a path, 255 do not; an overlong
+// address in the name leaves the value to be searched.
+TEST(ClassifyHeaderTest, OverlongAddressIsNoEnvelopeAddress) {
+  const std::string fits = std::string(250, 'a') + "@b.c";  // 254
+  const std::string over = "a" + fits;
+  struct {
+    std::string name, value;
+    const char* to;
+  } cases[] = {
+      {"To:", fits, fits.c_str()},
+      {"To:", over, nullptr},
+      {"To: " + over, "v@w.x", "v@w.x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name + " / " + c.value);
+    scoped_test_log log;
+    test_envelope env;
+    classify_header_kind(c.name.c_str(), c.value.c_str(), false, &env);
+    EXPECT_EQ(or_none(c.to), or_none(env.to_address));
+  }
 }
 
 }  // namespace

@@ -90,6 +90,7 @@ struct header_writer {
   dyn_text* out;
   int line_length;        // characters on the current physical line
   bool line_has_encoded;  // RFC 2047 2 then limits it to 76 characters
+  bool last_encoded;      // the last token written was an encoded word
 };
 
 void put_bytes(header_writer* w, const char* bytes, size_t size) {
@@ -105,18 +106,41 @@ void fold(header_writer* w) {
   w->line_has_encoded = false;
 }
 
-// A token that goes out as it is, after its blanks. tail is the count of
-// blanks that end the line behind it: they stay on its line, since a
-// continuation line of blanks alone is not allowed.
-void put_plain(header_writer* w, const char* blanks, size_t blank_count,
-               const char* token, size_t size, size_t tail) {
-  int limit = w->line_has_encoded ? kMaxEncodedLineLength : kMaxLineLength;
-  if (blank_count > 0 && w->line_length > 0 &&
-      w->line_length + blank_count + size + tail > static_cast<size_t>(limit)) {
-    fold(w);
+// Writes k blanks and then a token of t characters that goes out as it is;
+// need (t or more) counts what must share the token's line: the token and
+// the blanks that end the header behind it, written later. In this order:
+// all on the current line; or a fold before the blanks; or, when the blanks
+// and the rest are too long for any line, a fold inside the blanks, so the
+// continuation line is exactly 998 characters and no line is blanks alone.
+// A token glued to what stands before it (k == 0) cannot fold: it goes on
+// the current line when that stays within 998 characters. Returns false,
+// having written nothing, when none of these keeps to the limits.
+bool place_plain(header_writer* w, const char* blanks, size_t k,
+                 const char* token, size_t t, size_t need) {
+  const size_t line_max = static_cast<size_t>(kMaxLineLength);
+  size_t limit = w->line_has_encoded ? kMaxEncodedLineLength : line_max;
+  size_t length = static_cast<size_t>(w->line_length);
+  size_t first = 0;  // blanks that stay on the current line
+  if (k == 0) {
+    if (length + need > line_max) return false;
+  } else if (length + k + need <= limit) {
+    first = k;
+  } else if (length > 0 && k + need <= line_max) {
+    first = 0;
+  } else if (length > 0 && need < line_max &&
+             k + need - line_max < k && length + k + need - line_max <= limit) {
+    first = k + need - line_max;
+  } else {
+    return false;
   }
-  put_bytes(w, blanks, blank_count);
-  put_bytes(w, token, size);
+  put_bytes(w, blanks, first);
+  if (first < k) {
+    fold(w);
+    put_bytes(w, blanks + first, k - first);
+  }
+  put_bytes(w, token, t);
+  w->last_encoded = false;
+  return true;
 }
 
 // Length of the character at text (at most size bytes): a UTF-8 lead byte
@@ -167,10 +191,90 @@ void put_encoded_run(header_writer* w, const char* blanks, size_t blank_count,
                     encoded);
     w->line_length += overhead + encoded_length;
     w->line_has_encoded = true;
+    w->last_encoded = true;
     pos += take;
     blanks = " ";
     blank_count = 1;
   }
+}
+
+// RFC 2047 6.2: blanks between two encoded words are dropped in decoding,
+// blanks between an encoded word and other text are kept. So a run of k
+// blanks too long for any line goes as encoded words between literal
+// blanks: after an encoded word, a separator the decoder drops and k - 1
+// encoded blanks; else the first blank literal and k - 2 encoded. The last
+// blank stays literal before the token (k >= 3). need as for place_plain.
+void put_blanks_encoded(header_writer* w, const char* blanks, size_t k,
+                        const char* token, size_t t, size_t need) {
+  size_t literal = w->last_encoded ? 0 : 1;
+  if (k - 1 > literal) {
+    put_encoded_run(w, literal ? blanks : " ", 1, blanks + literal,
+                    k - 1 - literal);
+  } else {
+    put_bytes(w, blanks, k - 1);
+  }
+  if (!place_plain(w, blanks + k - 1, 1, token, t, need)) {
+    // Nothing keeps to the limits here; the text still goes whole.
+    put_bytes(w, blanks + k - 1, 1);
+    put_bytes(w, token, t);
+    w->last_encoded = false;
+  }
+}
+
+// The blanks that end a header line: as they are when they fit the line;
+// else encoded as above, since a fold inside them would leave a line of
+// blanks alone (RFC 5322 3.2.2).
+void put_trailing_blanks(header_writer* w, const char* blanks, size_t k) {
+  if (static_cast<size_t>(w->line_length) + k <=
+          static_cast<size_t>(kMaxLineLength) ||
+      (!w->last_encoded && k < 2)) {
+    put_bytes(w, blanks, k);
+    return;
+  }
+  size_t literal = w->last_encoded ? 0 : 1;
+  put_encoded_run(w, literal ? blanks : " ", 1, blanks + literal,
+                  k - literal);
+}
+
+// Whether the blanks that end the header (tail, after a token of t
+// characters) are kept on the token's line: when one blank, the token and
+// they fit a line, and always when they are one blank, which could not be
+// encoded on its own. Longer ones go as encoded words.
+bool tail_stays(size_t t, size_t tail) {
+  return tail <= 1 || 1 + t + tail <= static_cast<size_t>(kMaxLineLength);
+}
+
+// A token of t characters that goes out as it is, after k blanks. stretch
+// (t or more) counts the token and what is glued to it without a blank, as
+// no fold can come between them; tail as for tail_stays. Returns false,
+// having written nothing, when a word (not an address in angle brackets)
+// does not fit: it is then to be encoded, as encoded words can be split.
+bool put_plain(header_writer* w, const char* blanks, size_t k,
+               const char* token, size_t t, size_t stretch, size_t tail,
+               bool is_address) {
+  // What glues to a word on no line at all makes the word go encoded, so a
+  // blank may stand between them. After an address, the words glued to it
+  // are encoded where they do not fit, so the address only needs room for
+  // itself.
+  bool fits_a_line = stretch < static_cast<size_t>(kMaxLineLength);
+  if (!fits_a_line && !is_address) return false;
+  size_t base = fits_a_line ? stretch : t;
+  size_t need = tail_stays(base, tail) ? base + tail : base;
+  if (place_plain(w, blanks, k, token, t, need)) return true;
+  // A long tail may still go encoded behind the token; a single blank may
+  // not.
+  if (need > base && tail >= 2 && place_plain(w, blanks, k, token, t, base)) {
+    return true;
+  }
+  if (!is_address) return false;
+  if (k == 0) {
+    // Glued to what stands before it: nothing to fold at.
+    put_bytes(w, token, t);
+    w->last_encoded = false;
+    return true;
+  }
+  put_blanks_encoded(w, blanks, k, token, t, need);
+  return true;
 }
 
 // RFC 5321 4.5.3.1.3: a path, brackets included, is at most 256 octets.
@@ -206,15 +310,34 @@ size_t skip_blanks(const char* line, size_t size, size_t pos) {
   return pos;
 }
 
+// The end of the tokens glued to the one ending at end that go out as
+// they are: addresses in angle brackets and words that need no encoding
+// (an encoded word gets a blank before it, where a fold may go).
+size_t glued_end(const char* line, size_t size, size_t end) {
+  while (end < size && !is_blank(line[end])) {
+    size_t next = token_end(line, size, end);
+    if (angle_length(line, size, end) == 0 &&
+        word_needs_encoding(line + end, next - end)) {
+      break;
+    }
+    end = next;
+  }
+  return end;
+}
+
 // Whether the word at pos is written as encoded words. lead is what stands
 // before it on its line at best: its blanks, where it could fold, or else
 // what it is glued to. A word that would not fit even then is encoded, since
 // encoded words can be split and a word cannot.
 bool encode_word(const char* line, size_t size, size_t pos, size_t lead) {
   if (angle_length(line, size, pos) > 0) return false;
-  size_t length = token_end(line, size, pos) - pos;
+  size_t end = token_end(line, size, pos);
+  size_t length = end - pos;
+  // The blanks that end the header stay on the last word's line.
+  size_t tail = skip_blanks(line, size, end) == size ? size - end : 0;
+  if (tail_stays(length, tail)) length += tail;
   return lead + length > static_cast<size_t>(kMaxLineLength) ||
-         word_needs_encoding(line + pos, length);
+         word_needs_encoding(line + pos, end - pos);
 }
 
 // ------------------------------------------------------------------------
@@ -360,6 +483,7 @@ void append_header_line_encoded(const char* line, size_t size,
                   line_end,
                   out,
                   0,
+                  false,
                   false};
   // The field name is never encoded.
   size_t pos = 0;
@@ -376,7 +500,7 @@ void append_header_line_encoded(const char* line, size_t size,
     const char* blanks = line + blanks_start;
     size_t blank_count = pos - blanks_start;
     if (pos == size) {
-      put_bytes(&w, blanks, blank_count);
+      put_trailing_blanks(&w, blanks, blank_count);
       break;
     }
     if (blank_count == 0 && pos > 0 && blank_owed) {
@@ -387,27 +511,46 @@ void append_header_line_encoded(const char* line, size_t size,
     size_t end = token_end(line, size, pos);
     size_t lead =
         blank_count > 0 ? blank_count : static_cast<size_t>(w.line_length);
-    if (encode_word(line, size, pos, lead)) {
-      // Take in the following words while they need encoding too; blanks
-      // between two runs would be lost in decoding (RFC 2047 6.2).
-      for (;;) {
-        size_t next = skip_blanks(line, size, end);
-        if (next == end || next == size ||
-            !encode_word(line, size, next, next - end)) {
-          break;
-        }
-        end = token_end(line, size, next);
+    if (!encode_word(line, size, pos, lead)) {
+      size_t glued = glued_end(line, size, end);
+      size_t tail = skip_blanks(line, size, glued) == size ? size - glued : 0;
+      if (put_plain(&w, blanks, blank_count, line + pos, end - pos,
+                    glued - pos, tail, angle_length(line, size, pos) > 0)) {
+        pos = end;
+        continue;
       }
-      if (blank_count == 0 && pos > 0) {
-        blanks = " ";
-        blank_count = 1;
-      }
-      put_encoded_run(&w, blanks, blank_count, line + pos, end - pos);
-      blank_owed = end < size && !is_blank(line[end]);
-    } else {
-      size_t tail = skip_blanks(line, size, end) == size ? size - end : 0;
-      put_plain(&w, blanks, blank_count, line + pos, end - pos, tail);
     }
+    // Encoded words: the word does not fit as it is, or must not be read
+    // as it is. Take in the following words while they need encoding too;
+    // blanks between two runs would be lost in decoding (RFC 2047 6.2).
+    for (;;) {
+      size_t next = skip_blanks(line, size, end);
+      if (next == end || next == size ||
+          !encode_word(line, size, next, next - end)) {
+        break;
+      }
+      end = token_end(line, size, next);
+    }
+    if (blank_count == 0 && pos > 0) {
+      blanks = " ";
+      blank_count = 1;
+    }
+    size_t run_start = pos;
+    int overhead = w.charset_length + 7;
+    int first = base64_length(static_cast<int>(character_length(
+        w, reinterpret_cast<const unsigned char*>(line + pos), end - pos)));
+    if (blank_count > 1 && static_cast<int>(blank_count) + overhead + first >
+                               kMaxEncodedLineLength) {
+      // Blanks too many to stand before an encoded word on its line go
+      // into the encoded text; one stays as the separator (dropped in
+      // decoding after an encoded word).
+      run_start = w.last_encoded ? pos - blank_count : pos - blank_count + 1;
+      if (w.last_encoded) blanks = " ";
+      blank_count = 1;
+    }
+    put_encoded_run(&w, blanks, blank_count, line + run_start,
+                    end - run_start);
+    blank_owed = end < size && !is_blank(line[end]);
     pos = end;
   }
   dyn_text_append(out, "%s", line_end);

@@ -77,7 +77,14 @@ void append_quoted_printable(const char* text, size_t size,
 //   they are;
 // - lines longer than 998 characters, and lines holding an encoded word
 //   longer than 76, are folded (line_end and the blank that was there) at
-//   blanks that have text after them.
+//   blanks that have text after them;
+// - no line exceeds 998 characters (RFC 5322 2.1.1), whatever the value
+//   (a character set name too long for an encoded word aside): a run of
+//   blanks too long for a line folds inside itself, so the continuation
+//   line ends in text, or, where no fold can do that (blanks that end the
+//   line, blanks before an encoded word), goes as encoded words, which
+//   decode to the same blanks; a word with addresses glued to it that fit
+//   no line is encoded, with a blank before the address.
 // A line that needs none of this is written unchanged.
 void append_header_line_encoded(const char* line, size_t size,
                                 const char* charset, const char* line_end,

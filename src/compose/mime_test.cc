@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -396,6 +397,71 @@ TEST(FoldingTest, TrailingBlanksNeverMakeALineOfTheirOwn) {
   ASSERT_EQ(3u, parts.size());  // two lines and the empty rest after the end
   EXPECT_EQ(" b        ", parts[1]);
   EXPECT_LE(longest_line(wire, "\r\n"), 998u);
+}
+
+// No header line may pass 998 characters, whatever the value: folding used
+// to move a whole run of blanks onto the continuation line, and a subject of
+// "hello" and 1200 blanks made a line of 1206. Fixed values, then many
+// values of blanks, tabs, short and long words, addresses and non-ASCII
+// text, at random but the same every run.
+TEST(FoldingTest, NoLineOver998WhateverTheBlanks) {
+  const std::string blanks(1200, ' ');
+  std::vector<std::string> lines = {
+      "Subject: hello" + blanks,
+      "Subject: hello" + std::string(1200, '\t'),
+      "Subject: a" + blanks + "b",
+      "Subject: " + std::string(997, 'w') + " ",
+      "To: J\xC3\xB6" + blanks + "<jo@x.y> " + blanks + "\xC3\xA9",
+      // No fold can come between a word and an address glued to it.
+      "Subject: " + std::string(985, 'w') + " !@<jo@x.y>",
+  };
+  std::mt19937 random(20261208);
+  auto pick = [&](int n) {
+    return static_cast<int>(random() % static_cast<unsigned>(n));
+  };
+  auto blank_run = [&](int most) {
+    std::string run(1 + pick(most), ' ');
+    for (char& c : run) c = pick(4) == 0 ? '\t' : ' ';
+    return run;
+  };
+  const char* const others[] = {"\xC3\xA9t\xC3\xA9", "\xF0\x9F\x98\x80",
+                                "=?x?Q?y?=", "\xE6\x97\xA5\xE6\x9C\xAC"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string value;
+    for (int pieces = 1 + pick(8); pieces > 0; --pieces) {
+      int scale = pick(3) == 0 ? 2500 : pick(2) == 0 ? 300 : 3;
+      switch (pick(4)) {
+        case 0:
+          value += blank_run(scale);
+          break;
+        case 1:
+          value += std::string(1 + pick(scale), 'a' + pick(26));
+          break;
+        case 2:
+          value += others[pick(4)];
+          break;
+        default:  // an address stands apart, as no blank is added then
+          value += blank_run(scale) + "<" + std::string(1 + pick(200), 'm') +
+                   "@x.y>" + blank_run(scale);
+      }
+    }
+    lines.push_back((pick(2) ? "Subject: " : "X-A-Long-Name: ") + value);
+  }
+  for (const std::string& line : lines) {
+    SCOPED_TRACE(testing::PrintToString(line.substr(0, 60)) + " size " +
+                 std::to_string(line.size()));
+    std::string wire = encode_header(line);
+    std::vector<std::string> parts = split_lines(wire, "\r\n");
+    for (size_t i = 0; i < parts.size(); ++i) {
+      EXPECT_LE(parts[i].size(), 998u) << "line " << i;
+      // RFC 5322 3.2.2: no continuation line of blanks alone.
+      if (i > 0 && i + 1 < parts.size()) {
+        EXPECT_NE(std::string::npos, parts[i].find_first_not_of(" \t"));
+      }
+    }
+    EXPECT_EQ(line, decode_header(wire, "\r\n").text);
+    if (HasFailure()) break;
+  }
 }
 
 // --- Quoted-printable ---

@@ -89,6 +89,9 @@ void parse_form_body(char* body, form_table* table) {
     char* name = split_token(pair, '=');
     // Values are decoded once (decoding twice corrupts "50%off"); carriage
     // returns go, so a text area's line breaks arrive as bare line feeds.
+    // Names lose them too: a name reaches the message (sendall) and the
+    // wire, where a bare carriage return ends a line for some receivers.
+    drop_carriage_returns(name);
     drop_carriage_returns(pair);
     table->names[i] = name;
     table->values[i] = pair;

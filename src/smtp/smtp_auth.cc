@@ -136,10 +136,12 @@ bool mask_secrets(const char* line, const char* const* secrets, int count,
   bool masked = false;
   const char* p = line;
   while (*p != '\0') {
+    // The longest secret that starts here: one form may begin another (a
+    // base64 text and the same without its padding).
     size_t matched = 0;
-    for (int i = 0; i < count && matched == 0; ++i) {
+    for (int i = 0; i < count; ++i) {
       size_t size = strlen(secrets[i]);
-      if (size > 0 && strncmp(p, secrets[i], size) == 0) matched = size;
+      if (size > matched && strncmp(p, secrets[i], size) == 0) matched = size;
     }
     const char* piece = matched ? kPasswordMask : p;
     size_t piece_size = matched ? mask_size : 1;

@@ -48,7 +48,9 @@ char* base64_text(const char* text);
 char* auth_plain_argument(const char* user, const char* password);
 
 // Copies line into out (out_size bytes, at least 1), each occurrence of one
-// of the count secrets replaced by kPasswordMask; empty secrets are ignored.
+// of the count secrets, wherever it stands in the line, replaced by
+// kPasswordMask; where several start at one place the longest is masked;
+// empty secrets are ignored.
 // A copy that does not fit is cut before the piece (a character or the
 // mask) that would not fit. Returns true when out differs from line (masked
 // or cut): only then need it be shown instead.

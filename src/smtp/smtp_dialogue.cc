@@ -33,13 +33,16 @@ int reply_code_of(const char* line) {
 
 bool is_positive(int code) { return code >= 200 && code <= 299; }
 
-void format_command(char* out, const char* format, ...) TARVELO_PRINTF(2, 3);
-void format_command(char* out, const char* format, ...) {
+// Formats a command into the command buffer. Returns false when it does not
+// fit whole: a cut "RCPT TO:<...@example.com.au>" would name another
+// mailbox than the one the checks passed, so it is never sent.
+bool format_command(char* out, const char* format, ...) TARVELO_PRINTF(2, 3);
+bool format_command(char* out, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  // A longer text is cut at 9998 characters and sent cut.
-  format_text_v(out, kCommandBufferSize - 1, format, args);
+  int length = format_text_v(out, kCommandBufferSize - 1, format, args);
   va_end(args);
+  return length >= 0 && length <= kMaxCommandLength;
 }
 
 // Records how the delivery ended for a caller that asked (job.report).
@@ -62,12 +65,15 @@ enum step_result {
   STEP_REFUSED,    // a complete reply with another code than wanted
   STEP_NO_REPLY,   // the reply could not be read
   STEP_NO_WRITE,   // the command could not be written
+  STEP_MALFORMED,  // a reply whose lines carry different codes
+  STEP_TOO_LONG,   // the command does not fit the command buffer
 };
 
 // Reads a reply and checks its code: wanted 2 takes any 2xx, a full code
 // (354, 334) only itself.
 step_result check_reply(smtp_connection* c, int wanted) {
   if (!read_reply(c, FACE_REPLY)) return STEP_NO_REPLY;
+  if (c->malformed) return STEP_MALFORMED;
   bool accepted = wanted >= 100 ? c->reply_code == wanted
                                 : is_positive(c->reply_code);
   return accepted ? STEP_ACCEPTED : STEP_REFUSED;
@@ -107,6 +113,27 @@ int end_dialogue(smtp_connection* c, step_result result, const char* what) {
     case STEP_NO_WRITE:
       note_end(c->report, SMTP_END_BROKEN, -1, "%s could not be written",
                what);
+      break;
+    case STEP_MALFORMED:
+      // RFC 5321 4.2.1: every line of a reply carries the same code. Which
+      // one the server meant is unknown, so the failure is temporary: a
+      // spooled message stays queued.
+      log_event(LOG_ERRORS,
+                "SMTP server gave a malformed reply to %s (its lines carry "
+                "different codes): {%s}",
+                what, c->final_line);
+      note_end(c->report, SMTP_END_BROKEN, -1, "malformed reply to %s: %s",
+               what, c->final_line);
+      if (sendr(c, "QUIT")) read_reply(c, FACE_REPLY);
+      break;
+    case STEP_TOO_LONG:
+      log_event(LOG_ERRORS,
+                "SMTP command %s not sent: it is longer than %d characters, "
+                "and cut it would name another address. The mail is not "
+                "sent.",
+                what, kMaxCommandLength);
+      note_end(c->report, SMTP_END_BROKEN, -1, "%s command too long", what);
+      if (sendr(c, "QUIT")) read_reply(c, FACE_REPLY);
       break;
     case STEP_ACCEPTED:
       break;
@@ -155,7 +182,11 @@ int write_message(smtp_connection* c, const smtp_job& job) {
 step_result add_copy_recipient(smtp_connection* c, const char* address,
                                const char* kind, char* command) {
   if (address == nullptr) return STEP_ACCEPTED;
-  format_command(command, "RCPT TO:<%s>", address);
+  if (!format_command(command, "RCPT TO:<%s>", address)) {
+    // The error line names the step, never a cut address.
+    strcpy(command, "RCPT TO");
+    return STEP_TOO_LONG;
+  }
   step_result result = exchange(c, command, 2);
   if (result == STEP_REFUSED) {
     log_event(LOG_ERRORS,
@@ -265,6 +296,37 @@ void forget_secrets(smtp_connection* c) {
   c->secret_count = 0;
 }
 
+// A new heap copy of text without the "=" padding at its end.
+char* without_padding(const char* text) {
+  size_t size = strlen(text);
+  while (size > 0 && text[size - 1] == '=') --size;
+  char* copy = static_cast<char*>(malloc(size + 1));
+  if (copy == nullptr) fail_with_page("Unable to malloc memory.");
+  memcpy(copy, text, size);
+  copy[size] = '\0';
+  return copy;
+}
+
+// Keeps every form the job's password takes on the wire as a secret of the
+// connection, before the first reply is read: the password itself, its
+// base64 (AUTH LOGIN) and the AUTH PLAIN argument, each also without its
+// "=" padding, since a server quoting them need not keep it. The user's
+// base64 alone is no secret.
+void keep_password_forms(smtp_connection* c, const smtp_job& job) {
+  if (!has_text(job.password)) return;
+  size_t size = strlen(job.password);
+  char* copy = static_cast<char*>(malloc(size + 1));
+  if (copy == nullptr) fail_with_page("Unable to malloc memory.");
+  memcpy(copy, job.password, size + 1);
+  keep_secret(c, copy);
+  const char* encoded = keep_secret(c, base64_text(job.password));
+  keep_secret(c, without_padding(encoded));
+  if (!has_text(job.user)) return;
+  const char* plain =
+      keep_secret(c, auth_plain_argument(job.user, job.password));
+  keep_secret(c, without_padding(plain));
+}
+
 // RFC 4954: logs in with the job's user and password, by PLAIN (RFC 4616,
 // the initial response in the AUTH command) or else LOGIN (the user and the
 // password each answering a 334 challenge). Returns 1 after 2xx (235), else
@@ -321,6 +383,7 @@ int run_dialogue(smtp_connection* c, const smtp_job& job, tls_layer* tls,
   if (!read_reply(c, FACE_GREETING)) {
     return end_dialogue(c, STEP_NO_REPLY, "the connection");
   }
+  if (c->malformed) return end_dialogue(c, STEP_MALFORMED, "the connection");
   if (!is_positive(c->reply_code)) {
     return end_dialogue(c, STEP_REFUSED, "the connection");
   }
@@ -341,11 +404,15 @@ int run_dialogue(smtp_connection* c, const smtp_job& job, tls_layer* tls,
   if (has_text(job.user) && !authenticate(c, job, caps)) return 0;
 
   c->in_transaction = true;
-  format_command(command, "MAIL FROM:<%s>", job.from);
+  if (!format_command(command, "MAIL FROM:<%s>", job.from)) {
+    return end_dialogue(c, STEP_TOO_LONG, "MAIL FROM");
+  }
   result = exchange(c, command, 2);
   if (result != STEP_ACCEPTED) return end_dialogue(c, result, command);
 
-  format_command(command, "RCPT TO:<%s>", job.to);
+  if (!format_command(command, "RCPT TO:<%s>", job.to)) {
+    return end_dialogue(c, STEP_TOO_LONG, "RCPT TO");
+  }
   result = exchange(c, command, 2);
   if (result != STEP_ACCEPTED) return end_dialogue(c, result, command);
 
@@ -406,8 +473,12 @@ int read_reply(smtp_connection* c, reply_face face) {
   int examined = 0;  // bytes of complete lines already traced
   int dropped = 0;   // bytes of this reply dropped from the area's front
   char* final_line = nullptr;
+  // The code of the reply's first line, to hold every later line to it.
+  char first_code[4] = "";
+  bool first_seen = false;
   c->final_line = "";
   c->reply_code = -1;
+  c->malformed = false;
   area[0] = '\0';
 
   for (;;) {
@@ -447,9 +518,17 @@ int read_reply(smtp_connection* c, reply_face face) {
         log_event(LOG_DEBUG, "RECV(%d):[%d] {%s}\n", c->socket,
                   dropped + static_cast<int>(line_feed - area), shown);
       }
-      // RFC 5321 4.2.1: "-" after the code marks a line that is not the last.
-      if (final_line == nullptr && (strlen(line) < 4 || line[3] != '-')) {
-        final_line = line;
+      if (final_line == nullptr) {
+        // RFC 5321 4.2.1: each line of a multi-line reply carries the same
+        // code.
+        if (!first_seen) {
+          strncpy(first_code, line, 3);
+          first_seen = true;
+        } else if (strncmp(line, first_code, 3) != 0) {
+          c->malformed = true;
+        }
+        // "-" after the code marks a line that is not the last.
+        if (strlen(line) < 4 || line[3] != '-') final_line = line;
       }
       examined = static_cast<int>(line_feed - area) + 1;
     }
@@ -457,7 +536,7 @@ int read_reply(smtp_connection* c, reply_face face) {
       char* end = final_line + strlen(final_line);
       if (end > final_line && end[-1] == '\r') end[-1] = '\0';
       c->final_line = final_line;
-      c->reply_code = reply_code_of(final_line);
+      c->reply_code = c->malformed ? -1 : reply_code_of(final_line);
       // A server that echoes AUTH data must not put it into the error line
       // that quotes its reply.
       if (c->secret_count > 0 &&
@@ -565,6 +644,7 @@ int deliver_mail(const smtp_job& job, net_ops* net, tls_layer* tls,
     free(host);
     return 0;
   }
+  keep_password_forms(&c, job);
   int delivered = 0;
   // RFC 8314 3.3: implicit TLS, the handshake before any SMTP byte.
   if (job.tls != TLS_IMPLICIT || secure_connection(&c, job, tls, host)) {

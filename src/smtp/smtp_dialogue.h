@@ -20,7 +20,9 @@ namespace tarvelo {
 int smtp_send_mail(const char* server, const char* from, const char* to,
                    const char* header_text, const char* body_text);
 
-constexpr int kCommandBufferSize = 10000;  // a command holds 9998 characters
+constexpr int kCommandBufferSize = 10000;
+// The longest command sent; a longer one is never sent cut.
+constexpr int kMaxCommandLength = kCommandBufferSize - 2;
 constexpr int kReplyAreaSize = 1000;
 constexpr int kDefaultSmtpPort = 25;
 
@@ -31,7 +33,8 @@ enum smtp_end {
   SMTP_END_ACCEPTED,         // the server accepted the end of data
   SMTP_END_NO_SERVER,        // no server text: nothing attempted
   SMTP_END_NO_CONNECTION,    // no connection could be made
-  SMTP_END_BROKEN,           // a reply unread (time limit included), a write failed
+  SMTP_END_BROKEN,           // a reply unread (time limit included) or
+                             // malformed, a write failed, a command too long
   SMTP_END_SESSION_REFUSED,  // refused before the mail transaction (greeting, hello)
   SMTP_END_MESSAGE_REFUSED,  // MAIL FROM, the To recipient, DATA or the end of data refused
 };
@@ -94,6 +97,12 @@ char* split_server_text(const char* server, int* port);
 //   answered with HELO first. A refused BCC or CC recipient is only logged;
 // - a reply that cannot be read (closed, error, time limit, a line over 1000
 //   bytes): an error line, then QUIT without waiting for its reply;
+// - a reply whose lines carry different codes (550-... then 250 ok): an error
+//   line "SMTP server gave a malformed reply to ...", QUIT and its reply; a
+//   temporary failure (SMTP_END_BROKEN), whatever the codes;
+// - a MAIL FROM or RCPT TO command longer than kMaxCommandLength: nothing of
+//   it is sent; an error line "SMTP command ... not sent: ...", QUIT and its
+//   reply (SMTP_END_BROKEN);
 // - a write that fails: its reports, nothing more is sent.
 // The time limit covers everything from connecting to the reply to QUIT;
 // when it strikes, the step in progress fails with 10060 ("Timedout").
@@ -113,7 +122,9 @@ char* split_server_text(const char* server, int* port);
 // - a user: AUTH PLAIN after the (last) EHLO, or AUTH LOGIN when only that
 //   is listed (RFC 4954); 235 wanted in the end. A server listing neither,
 //   or refusing: an error line with its reply, QUIT. The AUTH data is
-//   traced as kPasswordMask.
+//   traced as kPasswordMask, and so is, in every reply line traced or
+//   quoted in an error line, the password, its base64 and the AUTH PLAIN
+//   argument, with or without "=" padding, wherever they stand.
 // The time limit covers the handshake too.
 int deliver_mail(const smtp_job& job, net_ops* net, bool* sockets_started);
 
@@ -137,10 +148,18 @@ struct smtp_connection {
   bool in_transaction = false;    // set once MAIL FROM is about to be sent
   // When set, read_reply notes every line it receives in it.
   ehlo_capabilities* capabilities = nullptr;
-  // AUTH data sent on this connection. Should a server echo it, read_reply
-  // shows it as kPasswordMask in its trace lines and in final_line.
-  const char* secrets[3] = {nullptr, nullptr, nullptr};
+  // The password in each form it may take on this connection (as it is, its
+  // base64 and the AUTH PLAIN argument, each with and without "=" padding)
+  // and the AUTH data sent. Should a server echo any of them, read_reply
+  // shows it as kPasswordMask in its trace lines and in final_line, and so
+  // in every error line that quotes a reply. Heap copies, wiped and freed
+  // when the delivery ends.
+  static constexpr int kMaxSecrets = 10;  // 7 at most are kept
+  const char* secrets[kMaxSecrets] = {};
   int secret_count = 0;
+  // Set by read_reply when the lines of the reply carry different codes;
+  // reply_code is then -1.
+  bool malformed = false;
   char masked_line[2 * kReplyAreaSize + 1];  // final_line when masked
 };
 
@@ -152,7 +171,9 @@ enum reply_face {
 
 // Reads one reply: receives until a line arrives whose fourth character is
 // not "-" (or that is shorter than four characters), tracing every complete
-// line received at LOG_DEBUG, and fills final_line and reply_code. Complete
+// line received at LOG_DEBUG, and fills final_line, reply_code and
+// malformed (the reply's lines do not all begin with the same three
+// characters; reply_code is then -1). Complete
 // lines that do not end the reply are dropped when the area runs full, so a
 // long multi-line reply is read to its end; logged offsets count from the
 // first byte of the reply. Returns 1 when the reply was complete; 0 after

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "smtp/scripted_net.h"
+#include "smtp/spool.h"
 #include "support/test_support.h"
 
 namespace tarvelo {
@@ -178,6 +179,98 @@ TEST(DeliverMail, RefusedStepSendsQuitAndNothingMore) {
     EXPECT_NE(std::string::npos, log.messages().find(c.logged))
         << log.messages();
   }
+}
+
+// RFC 5321 4.2.1: the lines of one reply carry one code. A reply that
+// mixes them is malformed whatever its last code says: QUIT, result 0, and a
+// temporary failure, so the spool keeps the message (never ".refused").
+TEST(DeliverMail, MixedCodesInOneReplyAreATemporaryFailure) {
+  struct {
+    std::vector<const char*> replies;
+    const char* sent;
+    const char* logged;
+  } cases[] = {
+      {{"220-hi\r\n554 no\r\n"}, "QUIT\r\n",
+       "SMTP server gave a malformed reply to the connection (its lines "
+       "carry different codes): {554 no}\n"},
+      {{"220 hi\r\n", "250 ok\r\n", "550-no\r\n250 ok\r\n"},
+       "HELO TARVELO\r\nMAIL FROM:<f@x.y>\r\nQUIT\r\n",
+       "malformed reply to MAIL FROM:<f@x.y> (its lines carry different "
+       "codes): {250 ok}\n"},
+      {{"220 hi\r\n", "250 ok\r\n", "250 ok\r\n",
+        "250-a\r\n250-b\r\n550 5.1.1 no\r\n"},
+       "HELO TARVELO\r\nMAIL FROM:<f@x.y>\r\nRCPT TO:<t@x.y>\r\nQUIT\r\n",
+       "malformed reply to RCPT TO:<t@x.y> (its lines carry different "
+       "codes): {550 5.1.1 no}\n"},
+      {{"220 hi\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n",
+        "354-go\r\n35\r\n"},
+       "HELO TARVELO\r\nMAIL FROM:<f@x.y>\r\nRCPT TO:<t@x.y>\r\nDATA\r\n"
+       "QUIT\r\n",
+       "malformed reply to DATA"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.logged);
+    scoped_test_log log;
+    scripted_net net;
+    for (const char* reply : c.replies) net.replies({reply});
+    net.replies({"221 bye\r\n"});
+    smtp_job job = test_job();
+    smtp_report report;
+    job.report = &report;
+    EXPECT_EQ(0, deliver(job, &net));
+    EXPECT_EQ(c.sent, net.sent);
+    EXPECT_TRUE(net.incoming.empty()) << "the reply to QUIT was not read";
+    EXPECT_NE(std::string::npos, log.messages().find(c.logged))
+        << log.messages();
+    EXPECT_EQ(-1, report.reply_code);
+    EXPECT_EQ(RESEND_KEPT, resend_verdict_of(0, report));
+  }
+}
+
+// A command that does not fit the buffer is never sent cut (a cut RCPT TO
+// names another mailbox): nothing of it goes, QUIT follows, result 0.
+// 9998 characters still go whole.
+TEST(DeliverMail, CommandTooLongIsNeverSentCut) {
+  const std::string fits = std::string(9982, 'a') + "@b.c";  // 9998 as MAIL
+  const std::string over = fits + "u";       // one too many for MAIL
+  const std::string over_rcpt = over + "uu";  // "RCPT TO:<" is shorter
+  struct {
+    const char *from, *to, *cc;
+    int rcpts;  // RCPT TO commands sent whole
+    const char* logged;
+  } cases[] = {
+      {over.c_str(), "t@x.y", nullptr, -1, "SMTP command MAIL FROM not sent: "
+       "it is longer than 9998 characters, and cut it would name another "
+       "address. The mail is not sent.\n"},
+      {"f@x.y", over_rcpt.c_str(), nullptr, 0,
+       "SMTP command RCPT TO not sent"},
+      {"f@x.y", "t@x.y", over_rcpt.c_str(), 1,
+       "SMTP command RCPT TO not sent"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rcpts);
+    scoped_test_log log;
+    scripted_net net;
+    net.replies({"220 hi\r\n", "250 ok\r\n", "250 ok\r\n", "250 ok\r\n",
+                 "221 bye\r\n"});
+    smtp_job job = test_job();
+    job.from = c.from;
+    job.to = c.to;
+    job.cc = c.cc;
+    EXPECT_EQ(0, deliver(job, &net));
+    std::string sent = "HELO TARVELO\r\n";
+    if (c.rcpts >= 0) sent += "MAIL FROM:<f@x.y>\r\n";
+    if (c.rcpts >= 1) sent += "RCPT TO:<t@x.y>\r\n";
+    EXPECT_EQ(sent + "QUIT\r\n", net.sent);
+    EXPECT_NE(std::string::npos, log.messages().find(c.logged));
+  }
+  scoped_test_log log;
+  scripted_net net;
+  accept_all(&net, 1);
+  smtp_job job = test_job();
+  job.from = fits.c_str();
+  EXPECT_EQ(1, deliver(job, &net));
+  EXPECT_NE(std::string::npos, net.sent.find("MAIL FROM:<" + fits + ">\r\n"));
 }
 
 TEST(DeliverMail, RefusedCopyRecipientIsLoggedAndMailStillGoes) {

@@ -393,6 +393,38 @@ TEST(Auth, RefusalsEndWithQuitAndTheReplyInTheLog) {
   }
 }
 
+// Every form of the password, anywhere in a reply and as often as it comes,
+// is masked in the trace, the error line and the report; the base64 without
+// its padding too. "secret!": base64 c2VjcmV0IQ==, PLAIN AHVzZXIAc2VjcmV0IQ==.
+TEST(Auth, EveryFormOfThePasswordIsMaskedInReplies) {
+  const char* const cases[][2] = {
+      {"550 no secret! here, secret!", "550 no ******** here, ********"},
+      {"550 a c2VjcmV0IQ== b c2VjcmV0IQx", "550 a ******** b ********x"},
+      {"550 AHVzZXIAc2VjcmV0IQ==AHVzZXIAc2VjcmV0IQ", "550 ****************"},
+      {"550 dXNlcg== user", "550 dXNlcg== user"},  // the user is no secret
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c[0]);
+    scripted_net net;
+    fake_tls tls(&net);
+    net.replies({"220 ready\r\n", kAuthEhlo, "235 ok\r\n"});
+    net.replies({(std::string(c[0]) + "\r\n").c_str(), "221 bye\r\n"});
+    smtp_job job = auth_job(TLS_IMPLICIT);
+    job.password = "secret!";
+    smtp_report report;
+    run_result r = run(job, &net, &tls, &report);
+    EXPECT_NE(std::string::npos, r.log.find("] {" + std::string(c[1]) + "\r}"))
+        << r.log;
+    EXPECT_NE(std::string::npos,
+              r.log.find("refused MAIL FROM:<f@x.y>: {" + std::string(c[1])));
+    EXPECT_EQ("MAIL FROM:<f@x.y> refused: " + std::string(c[1]),
+              report.reason);
+    for (const char* form : {"secret!", "c2VjcmV0IQ", "AHVzZXIAc2VjcmV0IQ"}) {
+      EXPECT_EQ(std::string::npos, r.log.find(form)) << form;
+    }
+  }
+}
+
 TEST(Settings, UnusableSecuritySettingsSendNothing) {
   struct {
     const char* what;

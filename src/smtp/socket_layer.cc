@@ -117,8 +117,15 @@ int socket_write_shown(net_ops* net, int socket, const char* data, int size,
       report_socket_error(net, "Socket Error, could not write.");
       return -1;
     }
-    log_event(LOG_DEBUG, "SENT(%d): (%d/%d bytes) {%s}", socket, taken, size,
-              shown ? shown : data + written);
+    // Only the bytes this write took: against a slow reader, the rest of a
+    // big message traced again after every piece would fill the log.
+    if (shown != nullptr) {
+      log_event(LOG_DEBUG, "SENT(%d): (%d/%d bytes) {%s}", socket, taken,
+                size, shown);
+    } else {
+      log_event(LOG_DEBUG, "SENT(%d): (%d/%d bytes) {%.*s}", socket, taken,
+                size, taken, data + written);
+    }
     written += taken;
     if (written < size) net->pause_ms(kPartialWritePauseMs);
   }

@@ -116,7 +116,8 @@ int connect_to_server(net_ops* net, char* host, int port,
 // Writes the first size bytes of data (a NUL-terminated text) completely,
 // pausing 100 ms between partial writes. Each piece taken is traced at
 // LOG_DEBUG as "SENT(%d): (%d/%d bytes) {%s}" with the socket, the bytes
-// taken, size, and the text from the piece's start to the NUL. Returns size
+// taken, size, and the bytes that piece took (up to a NUL among them).
+// Returns size
 // (0 when size is 0, with nothing written or logged), or -1 when the socket
 // is -1 or a write fails or takes nothing; a failed write is reported with
 // the context "Socket Error, could not write.". Bytes already taken stay sent.

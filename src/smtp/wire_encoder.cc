@@ -21,9 +21,9 @@ size_t wire_encode(const char* text, size_t size, const char* line_end,
   // Where the next line feed and carriage return are; found again only once
   // passed, so the text is scanned once, a line at a time.
   size_t next_lf = 0;
-  size_t next_cr = crlf ? 0 : size;
+  size_t next_cr = 0;
   bool lf_known = false;
-  bool cr_known = !crlf;
+  bool cr_known = false;
   size_t i = 0;
   // Each turn starts a line.
   while (i < size) {
@@ -43,15 +43,20 @@ size_t wire_encode(const char* text, size_t size, const char* line_end,
     length += stop - i;
     i = stop;
     if (i == size) break;
+    bool pair = text[i] == '\r' && i + 1 < size && text[i + 1] == '\n';
     if (crlf) {
       // A "\r\n" pair, a lone "\r" and a lone "\n" each end one line.
-      if (text[i] == '\r' && i + 1 < size && text[i + 1] == '\n') ++i;
+      out[length++] = '\r';
+      out[length++] = '\n';
+    } else if (pair) {
       out[length++] = '\r';
       out[length++] = '\n';
     } else {
-      out[length++] = '\n';  // only a line feed ends a line here
+      // RFC 5321 2.3.8: a bare carriage return is never sent; receivers
+      // that end a line at one would see a line the dots did not guard.
+      out[length++] = '\n';
     }
-    ++i;
+    i += pair ? 2 : 1;
   }
   return length;
 }

@@ -17,9 +17,11 @@ constexpr size_t wire_encoded_max(size_t size) { return 2 * size; }
 // With line_end "\r\n": every carriage return or line feed that is not part
 // of a "\r\n" pair becomes "\r\n" (RFC 5321 2.3.8), and every line that
 // begins with "." gets one more "." in front (RFC 5321 4.5.2).
-// With any other line end (the bare "\n" a site owner may ask for): the text
-// is kept as it is, except the "." added to a line that begins with "." after
-// the start or after a line feed.
+// With any other line end (the bare "\n" a site owner may ask for): a bare
+// carriage return becomes "\n", line feeds and "\r\n" pairs stay, and every
+// line that begins with "." (at the start, after a line feed or after a
+// carriage return) gets one more "." in front. No bare carriage return
+// reaches the wire with either line end.
 size_t wire_encode(const char* text, size_t size, const char* line_end,
                    char* out);
 

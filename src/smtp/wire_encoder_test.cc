@@ -44,7 +44,7 @@ TEST(WireEncode, CrlfLineEnd) {
   }
 }
 
-TEST(WireEncode, BareLineFeedLineEndKeepsTextButStuffsDots) {
+TEST(WireEncode, BareLineFeedLineEndSendsNoBareCarriageReturn) {
   struct {
     std::string in;
     std::string out;
@@ -52,8 +52,14 @@ TEST(WireEncode, BareLineFeedLineEndKeepsTextButStuffsDots) {
       {"", ""},
       {".", ".."},
       {"a\n.\nb\n", "a\n..\nb\n"},
-      {"a\r\nb\rc\n", "a\r\nb\rc\n"},
-      {"a\r.b", "a\r.b"},  // only a line feed starts a line here
+      {"a\r\nb\rc\n", "a\r\nb\nc\n"},
+      // A bare carriage return ends a line for some receivers: it goes as a
+      // line feed, and the dot after it is doubled.
+      {"a\r.b", "a\n..b"},
+      {"a\r.\r\n", "a\n..\r\n"},
+      {"\r.\r", "\n..\n"},
+      {"x\r", "x\n"},
+      {"\r\r\n.", "\n\r\n.."},
       {"a\r\n.\r\n", "a\r\n..\r\n"},
   };
   for (const auto& c : cases) {

@@ -1,5 +1,6 @@
 #include "support/dyn_text.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -179,15 +180,36 @@ dyn_text* dyn_text_new(const char* initial) {
   return text;
 }
 
+namespace {
+
+// The block size for a text of `needed` characters (its terminator not
+// counted) that outgrew `capacity`: the needed size and the fixed slack, and
+// once past the first block at least half as much again as the old block,
+// so a text built in many pieces is copied a bounded number of times
+// instead of once per 20000 bytes. Returns 0 when no int holds the size.
+int grown_capacity(long long needed, int capacity) {
+  long long grown = needed + kDynTextGrowSlack;
+  if (needed > kDynTextStartRoom) {
+    long long half_again = static_cast<long long>(capacity) + capacity / 2;
+    if (half_again > grown) grown = half_again;
+  }
+  if (grown > INT_MAX) grown = needed + 1;
+  return grown > INT_MAX ? 0 : static_cast<int>(grown);
+}
+
+}  // namespace
+
 void dyn_text_append_bytes(dyn_text* text, const char* bytes, int n) {
-  if (text->length + n + 1 < text->capacity) {
+  if (text->length + static_cast<long long>(n) + 1 < text->capacity) {
     memcpy(text->data + text->length, bytes, n);
     text->length += n;
     text->data[text->length] = '\0';
     return;
   }
-  int capacity = text->length + n + kDynTextGrowSlack;
-  char* block = static_cast<char*>(malloc(capacity));
+  int capacity = grown_capacity(
+      static_cast<long long>(text->length) + n, text->capacity);
+  char* block =
+      capacity > 0 ? static_cast<char*>(malloc(capacity)) : nullptr;
   if (block == nullptr) fail_with_page("Unable to malloc memory");
   memcpy(block, text->data, text->length);
   memcpy(block + text->length, bytes, n);

@@ -58,8 +58,11 @@ struct dyn_text {
 // memory.").
 dyn_text* dyn_text_new(const char* initial);
 
-// Appends the formatted text. Grows the block to old length + n + 20000 when
-// length + n + 1 is not strictly less than capacity. On allocation failure:
+// Appends the formatted text. Grows the block when length + n + 1 is not
+// strictly less than capacity: to old length + n + 20000, and, once the text
+// is past its first 64000 bytes, to at least one and a half times the old
+// capacity, so building a text of many megabytes copies it only a few
+// times. On allocation failure (or a size no int holds):
 // fail_with_page("Unable to malloc memory"). Always returns 0.
 int dyn_text_append(dyn_text* text, const char* format, ...)
     TARVELO_PRINTF(2, 3);

@@ -65,6 +65,28 @@ TEST(DynTextTest, AssignShortTextKeepsLargeBlock) {
   dyn_text_free(text);
 }
 
+// A 13 MB message built from short lines: growing by a fixed 20000 bytes
+// copied the text some 650 times; growing by half the block each time past
+// the first block copies it a handful of times, and every byte stays.
+TEST(DynTextTest, BigTextsGrowGeometrically) {
+  dyn_text* text = dyn_text_new("");
+  const std::string line = "           \r\n";  // 13 bytes
+  int steps = 0;
+  while (text->length < 13000000) {
+    int before = text->capacity;
+    dyn_text_append_bytes(text, line.data(), 13);
+    if (text->capacity == before) continue;
+    ++steps;
+    if (text->length > kDynTextStartRoom) {
+      EXPECT_GE(text->capacity, before + before / 2);
+    }
+  }
+  EXPECT_LE(steps, 20);
+  EXPECT_EQ(static_cast<size_t>(text->length), strlen(text->data));
+  EXPECT_EQ(0, memcmp(text->data + text->length - 13, line.data(), 13));
+  dyn_text_free(text);
+}
+
 TEST(DynTextTest, FreeOfNullDoesNothing) { dyn_text_free(nullptr); }
 
 TEST(FormatScratchTest, LongTextsComeWholeAndOverflowDoublingSticks) {
