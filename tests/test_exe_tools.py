@@ -122,6 +122,17 @@ def test_help_beside_existing_ini_asks_nothing(site):
     assert site.log_messages()[-2:] == ["printing help info.", "ending."]
 
 
+@pytest.mark.parametrize("kind", ["fifo", "folder"])
+def test_help_beside_an_ini_that_is_no_file_asks_nothing(site, kind):
+    # Opening a pipe for reading waits for a writer: -help hung there.
+    os.mkfifo(site.ini) if kind == "fifo" else os.mkdir(site.ini)
+    p = site.run(args=["-help"], stdin=b"y\n", timeout=10)
+    assert p.returncode == 0
+    _, rest = split_help(p.stdout)
+    assert rest == HELP_AFTER_FIRST_LINE
+    assert site.log_messages()[-2:] == ["printing help info.", "ending."]
+
+
 def test_help_never_writes_an_ini_it_cannot_check(tmp_path):
     # argv[0] runs through a regular file, so the ini path fails with
     # ENOTDIR rather than ENOENT: no question, nothing written.

@@ -127,10 +127,13 @@ void write_demo_ini(FILE* file) {
 void run_help(const char* ini_path, FILE* in, FILE* out) {
   log_event(LOG_DEBUG, "printing help info.");
   write_help_text(out);
-  FILE* existing = fopen(ini_path, "r");
+  // A pipe, folder or device at the name is the site's: nothing is asked,
+  // and it is not opened, since opening a pipe waits for a writer.
+  bool not_a_file = os_entry_at(ini_path) == OS_ENTRY_OTHER;
+  FILE* existing = not_a_file ? nullptr : fopen(ini_path, "r");
   if (existing != nullptr) {
     fclose(existing);
-  } else {
+  } else if (!not_a_file) {
     int error = errno;
     log_event(LOG_DEBUG, "detected no ini file.");
     // Only a missing file may be written: an ini that exists but cannot be
