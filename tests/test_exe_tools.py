@@ -194,6 +194,17 @@ def test_blanklog_over_a_long_log_leaves_the_banner(site):
         assert f.read() == b"This is the log file for tarvelo\n"
 
 
+def test_blanklog_makes_a_missing_log_private_as_a_run_does(site):
+    # The log it starts will hold what visitors type.
+    old = os.umask(0o022)
+    try:
+        p = site.run(args=["-blanklog"])
+    finally:
+        os.umask(old)
+    assert p.returncode == 0
+    assert os.stat(site.log).st_mode & 0o777 == 0o640
+
+
 def test_blanklog_that_cannot_open_the_log_exits_3(site):
     os.mkdir(site.log)  # a folder where the log file should be
     p = site.run(args=["-blanklog"])
