@@ -122,10 +122,16 @@ def test_help_beside_existing_ini_asks_nothing(site):
     assert site.log_messages()[-2:] == ["printing help info.", "ending."]
 
 
-@pytest.mark.parametrize("kind", ["fifo", "folder"])
+@pytest.mark.parametrize("kind", ["fifo", "link to a fifo", "folder"])
 def test_help_beside_an_ini_that_is_no_file_asks_nothing(site, kind):
     # Opening a pipe for reading waits for a writer: -help hung there.
-    os.mkfifo(site.ini) if kind == "fifo" else os.mkdir(site.ini)
+    if kind == "folder":
+        os.mkdir(site.ini)
+    elif kind == "fifo":
+        os.mkfifo(site.ini)
+    else:
+        os.mkfifo(site.ini + ".fifo")
+        os.symlink(site.ini + ".fifo", site.ini)
     p = site.run(args=["-help"], stdin=b"y\n", timeout=10)
     assert p.returncode == 0
     _, rest = split_help(p.stdout)
