@@ -122,6 +122,23 @@ def test_help_beside_existing_ini_asks_nothing(site):
     assert site.log_messages()[-2:] == ["printing help info.", "ending."]
 
 
+@pytest.mark.parametrize("kind", ["fifo", "link to a fifo", "folder"])
+def test_help_beside_an_ini_that_is_no_file_asks_nothing(site, kind):
+    # Opening a pipe for reading waits for a writer: -help hung there.
+    if kind == "folder":
+        os.mkdir(site.ini)
+    elif kind == "fifo":
+        os.mkfifo(site.ini)
+    else:
+        os.mkfifo(site.ini + ".fifo")
+        os.symlink(site.ini + ".fifo", site.ini)
+    p = site.run(args=["-help"], stdin=b"y\n", timeout=10)
+    assert p.returncode == 0
+    _, rest = split_help(p.stdout)
+    assert rest == HELP_AFTER_FIRST_LINE
+    assert site.log_messages()[-2:] == ["printing help info.", "ending."]
+
+
 def test_help_never_writes_an_ini_it_cannot_check(tmp_path):
     # argv[0] runs through a regular file, so the ini path fails with
     # ENOTDIR rather than ENOENT: no question, nothing written.
@@ -181,6 +198,17 @@ def test_blanklog_over_a_long_log_leaves_the_banner(site):
     assert p.stdout == b""
     with open(site.log, "rb") as f:
         assert f.read() == b"This is the log file for tarvelo\n"
+
+
+def test_blanklog_makes_a_missing_log_private_as_a_run_does(site):
+    # The log it starts will hold what visitors type.
+    old = os.umask(0o022)
+    try:
+        p = site.run(args=["-blanklog"])
+    finally:
+        os.umask(old)
+    assert p.returncode == 0
+    assert os.stat(site.log).st_mode & 0o777 == 0o640
 
 
 def test_blanklog_that_cannot_open_the_log_exits_3(site):

@@ -187,7 +187,7 @@ int os_read_limited(int fd, size_t limit, std::string* out);
 int os_create_new(const char* path);
 
 // Opens the file at path for writing from its start, emptied, created with
-// mode 0644 when missing, without following a link at path (then errno is
+// mode 0640 when missing, without following a link at path (then errno is
 // ELOOP). Returns a descriptor for fdopen, or -1 with errno set.
 int os_truncate_no_link(const char* path);
 

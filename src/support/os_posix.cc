@@ -521,8 +521,10 @@ int os_create_new(const char* path) {
 }
 
 int os_truncate_no_link(const char* path) {
+  // The log holds what visitors typed: owner and group only, as a run makes
+  // it.
   return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
-              0644);
+              0640);
 }
 
 int os_try_lock_folder(const char* folder, bool* busy) {

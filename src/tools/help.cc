@@ -127,11 +127,14 @@ void write_demo_ini(FILE* file) {
 void run_help(const char* ini_path, FILE* in, FILE* out) {
   log_event(LOG_DEBUG, "printing help info.");
   write_help_text(out);
-  FILE* existing = fopen(ini_path, "r");
+  // The open does not wait: a pipe at the name, or behind a link there,
+  // would hold a plain open until some writer came. A folder, pipe or device
+  // is the site's, so nothing is asked.
+  int error = 0;
+  FILE* existing = os_open_regular_file(ini_path, &error);
   if (existing != nullptr) {
     fclose(existing);
-  } else {
-    int error = errno;
+  } else if (error != EISDIR && error != EINVAL) {
     log_event(LOG_DEBUG, "detected no ini file.");
     // Only a missing file may be written: an ini that exists but cannot be
     // read (or lies behind a path we cannot search) is the site's, not ours,
