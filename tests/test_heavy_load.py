@@ -25,7 +25,7 @@ pytestmark = pytest.mark.skipif(
 
 # A log line starts with its stamp and pid; a message that holds line feeds
 # (the protocol trace does) goes on over the next physical lines.
-STAMP = re.compile(r"^\d{1,2}(st|nd|rd|th) [A-Z][a-z]+ \d{4}, [ \d]\d:\d\d:"
+STAMP = re.compile(r"^\d{1,2}(st|nd|rd|th) [A-Z][a-z]+ \d{4},  \d{1,2}:\d\d:"
                    r"\d\d [ap]m - pid\((\d+)\) - ")
 
 

@@ -192,9 +192,10 @@ int os_create_new(const char* path);
 int os_truncate_no_link(const char* path);
 
 // Takes an exclusive lock on folder itself without waiting, held until
-// os_file_close (on Windows a lock file ".lock" inside it). Returns a
-// descriptor; or -1 with *busy set when another process holds the lock, or
-// with *busy clear when the folder cannot be opened or locked.
+// os_file_close (on Windows a lock file ".lock" inside it, removed with the
+// lock). Returns a descriptor; or -1 with *busy set when another process
+// holds the lock, or with *busy clear when the folder cannot be opened or
+// locked.
 int os_try_lock_folder(const char* folder, bool* busy);
 
 // Opens the file at path for reading as text, but only when it is a regular

@@ -380,8 +380,14 @@ int os_read_stdin_until(char* buffer, int max, long long deadline_ms) {
   int got = 0;
   while (got < max) {
     DWORD available = 0;
-    // Fails once the writer closed its end and everything was read.
-    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) break;
+    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) {
+      // A broken pipe: the writer closed its end and everything was read.
+      if (GetLastError() == ERROR_BROKEN_PIPE) break;
+      // A pipe that cannot be peeked at (Wine's pipes to a POSIX parent):
+      // read as before, without the time limit; IIS's CGITimeout still ends
+      // such a run.
+      return got + os_read_stdin(buffer + got, max - got);
+    }
     if (available == 0) {
       if (os_monotonic_ms() >= deadline_ms) break;
       Sleep(10);
@@ -594,11 +600,14 @@ int os_try_lock_folder(const char* folder, bool* busy) {
     path += '\\';
   }
   path += ".lock";
-  // No sharing: a second pass cannot open it while the first holds it.
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                            nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                            nullptr);
+  // No sharing: a second pass cannot open it while the first holds it. The
+  // file goes with the last handle, so the folder holds only messages.
+  HANDLE file = CreateFileA(
+      path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+      OPEN_ALWAYS,
+      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT |
+          FILE_FLAG_DELETE_ON_CLOSE,
+      nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *busy = GetLastError() == ERROR_SHARING_VIOLATION;
     return -1;
