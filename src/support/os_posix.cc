@@ -233,12 +233,13 @@ int os_write_new_locked(const char* temp_path, const char* final_path,
   return fd;
 }
 
-int os_lock_existing(const char* path, os_lock_result* result) {
-  int fd = open(path, O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    *result = errno == ENOENT ? OS_LOCK_GONE : OS_LOCK_FAILED;
-    return -1;
-  }
+namespace {
+
+// Takes the lock on the open fd of path without waiting, then checks that
+// path (looked up with lstat when no_follow) still names the locked file.
+// Returns fd, or -1 with fd closed; *result says which.
+int lock_named_file(int fd, const char* path, bool no_follow,
+                    os_lock_result* result) {
   int locked;
   do {
     locked = flock(fd, LOCK_EX | LOCK_NB);
@@ -252,15 +253,26 @@ int os_lock_existing(const char* path, os_lock_result* result) {
   // between our open and our lock; then it is not ours to handle.
   struct stat held;
   struct stat named;
-  if (fstat(fd, &held) != 0 || held.st_nlink == 0 ||
-      stat(path, &named) != 0 || named.st_dev != held.st_dev ||
-      named.st_ino != held.st_ino) {
+  int named_ok = no_follow ? lstat(path, &named) : stat(path, &named);
+  if (fstat(fd, &held) != 0 || held.st_nlink == 0 || named_ok != 0 ||
+      named.st_dev != held.st_dev || named.st_ino != held.st_ino) {
     *result = OS_LOCK_GONE;
     close(fd);
     return -1;
   }
   *result = OS_LOCKED;
   return fd;
+}
+
+}  // namespace
+
+int os_lock_existing(const char* path, os_lock_result* result) {
+  int fd = open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    *result = errno == ENOENT ? OS_LOCK_GONE : OS_LOCK_FAILED;
+    return -1;
+  }
+  return lock_named_file(fd, path, false, result);
 }
 
 int os_list_folder(const char* folder, std::vector<std::string>* names,
@@ -471,26 +483,7 @@ int os_lock_existing_regular(const char* path, os_lock_result* result,
     close(fd);
     return -1;
   }
-  int locked;
-  do {
-    locked = flock(fd, LOCK_EX | LOCK_NB);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    *result = errno == EWOULDBLOCK ? OS_LOCK_BUSY : OS_LOCK_FAILED;
-    close(fd);
-    return -1;
-  }
-  // As in os_lock_existing: the name must still be the file we hold.
-  struct stat named;
-  if (fstat(fd, &held) != 0 || held.st_nlink == 0 ||
-      lstat(path, &named) != 0 || named.st_dev != held.st_dev ||
-      named.st_ino != held.st_ino) {
-    *result = OS_LOCK_GONE;
-    close(fd);
-    return -1;
-  }
-  *result = OS_LOCKED;
-  return fd;
+  return lock_named_file(fd, path, true, result);
 }
 
 int os_read_limited(int fd, size_t limit, std::string* out) {
