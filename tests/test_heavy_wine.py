@@ -11,6 +11,7 @@ Without Wine or mingw-w64 the tests skip with the reason, except under CI,
 where a missing package is a failure; a Wine that is installed but cannot
 start skips everywhere with what it said.
 """
+import glob
 import os
 import re
 import shutil
@@ -97,6 +98,21 @@ def wine():
         yield env
     finally:
         subprocess.run(["wineserver", "-k"], env=env, check=False)
+        subprocess.run(["wineserver", "-w"], env=env, check=False)
+        remove_server_folder()
+
+
+def remove_server_folder():
+    """The stopped wineserver leaves its socket folder, named after the
+    prefix's device and inode, in a /tmp/wine-* folder of its own."""
+    st = os.stat(PREFIX)
+    name = f"server-{st.st_dev:x}-{st.st_ino:x}"
+    for top in glob.glob(os.path.join(tempfile.gettempdir(), "wine-*")):
+        shutil.rmtree(os.path.join(top, name), ignore_errors=True)
+        try:
+            os.rmdir(top)  # only when nothing else is in it
+        except OSError:
+            pass
 
 
 class WineSite(CgiSite):
