@@ -328,6 +328,16 @@ void expand_page_tokens(FILE* out, form_table* form, page_context* c,
   size_t length = strlen(text);
   size_t i = 0;
   while (i < length) {
+    if (c->html.state == HTML_DATA) {
+      // In text only "<" changes the state and only "||" opens a token: the
+      // characters before either are held as they stand, all at once.
+      size_t plain = strcspn(text + i, "<|");
+      if (plain > 0) {
+        c->held.append(text + i, plain);
+        i += plain;
+        continue;
+      }
+    }
     unsigned char ch = static_cast<unsigned char>(text[i]);
     if (html_unquoted_value_begins(c->html, ch)) {
       c->html.state = HTML_ATTR_VALUE_UNQUOTED;

@@ -151,9 +151,27 @@ void log_release_lines() {
   the_log.holding = false;
 }
 
+namespace {
+
+// The first line feed or carriage return in [at, end), or end.
+size_t next_line_break(const char* text, size_t at, size_t end) {
+  const void* lf = memchr(text + at, '\n', end - at);
+  size_t stop = lf ? static_cast<const char*>(lf) - text : end;
+  const void* cr = memchr(text + at, '\r', stop - at);
+  return cr ? static_cast<const char*>(cr) - text : stop;
+}
+
+}  // namespace
+
 size_t escape_log_text(const char* text, size_t size, char* out) {
   size_t written = 0;
   for (size_t i = 0; i < size; ++i) {
+    // Everything up to the next line break goes as it stands.
+    size_t brk = next_line_break(text, i, size);
+    if (out != nullptr) memcpy(out + written, text + i, brk - i);
+    written += brk - i;
+    i = brk;
+    if (i == size) break;
     char c = text[i];
     bool last = i + 1 == size;
     if (c == '\r' && !last && text[i + 1] != '\n') {
