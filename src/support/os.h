@@ -37,10 +37,6 @@ const char* env_or_empty(const char* name);
 // has a text mode; nothing elsewhere.
 void os_stdin_binary();
 
-// Reads up to max bytes from standard input, ending early only at end of
-// input or on a read error. Returns the count read.
-int os_read_stdin(char* buffer, int max);
-
 // Appends size bytes to the file at path with one write on a descriptor
 // opened with O_APPEND (created when missing). Returns 1 when the whole line
 // was written, 0 when the file could not be opened or written.
@@ -57,11 +53,6 @@ int os_append_fd(int fd, const char* data, size_t size);
 
 // Seconds since the epoch.
 long long os_time_seconds();
-
-// Opens (creating when missing) a small state file for reading and writing
-// and waits for an exclusive lock on it, which lasts until os_file_close.
-// Returns a descriptor, or -1 when the file cannot be opened or locked.
-int os_lock_file(const char* path);
 
 // Reads the whole file behind fd from its start into *out. Returns 1 on
 // success, 0 on a read error.

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,17 +59,6 @@ const char* env_or_empty(const char* name) {
 
 void os_stdin_binary() {}
 
-int os_read_stdin(char* buffer, int max) {
-  int got = 0;
-  while (got < max) {
-    ssize_t n = read(STDIN_FILENO, buffer + got, max - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<int>(n);
-  }
-  return got;
-}
-
 int os_open_append(const char* path) {
   // The log holds what visitors typed: owner and group only.
   return open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
@@ -94,30 +84,8 @@ int os_append_line(const char* path, const char* data, size_t size) {
 
 long long os_time_seconds() { return static_cast<long long>(time(nullptr)); }
 
-int os_lock_file(const char* path) {
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return -1;
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      close(fd);
-      return -1;
-    }
-  }
-  return fd;
-}
-
 int os_read_whole(int fd, std::string* out) {
-  out->clear();
-  char buffer[8192];
-  off_t at = 0;
-  for (;;) {
-    ssize_t n = pread(fd, buffer, sizeof buffer, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return 0;
-    if (n == 0) return 1;
-    out->append(buffer, static_cast<size_t>(n));
-    at += n;
-  }
+  return os_read_limited(fd, SIZE_MAX, out) == 1;
 }
 
 int os_replace_content(int fd, const char* data, size_t size) {
@@ -238,14 +206,20 @@ namespace {
 // Takes the lock on the open fd of path without waiting, then checks that
 // path (looked up with lstat when no_follow) still names the locked file.
 // Returns fd, or -1 with fd closed; *result says which.
+// Takes an exclusive lock on fd without waiting. Returns 0, or the errno of
+// the failure (EWOULDBLOCK while another process holds it).
+int lock_without_waiting(int fd) {
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
 int lock_named_file(int fd, const char* path, bool no_follow,
                     os_lock_result* result) {
-  int locked;
-  do {
-    locked = flock(fd, LOCK_EX | LOCK_NB);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    *result = errno == EWOULDBLOCK ? OS_LOCK_BUSY : OS_LOCK_FAILED;
+  int failure = lock_without_waiting(fd);
+  if (failure != 0) {
+    *result = failure == EWOULDBLOCK ? OS_LOCK_BUSY : OS_LOCK_FAILED;
     close(fd);
     return -1;
   }
@@ -524,12 +498,9 @@ int os_try_lock_folder(const char* folder, bool* busy) {
   *busy = false;
   int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -1;
-  int locked;
-  do {
-    locked = flock(fd, LOCK_EX | LOCK_NB);
-  } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    *busy = errno == EWOULDBLOCK;
+  int failure = lock_without_waiting(fd);
+  if (failure != 0) {
+    *busy = failure == EWOULDBLOCK;
     close(fd);
     return -1;
   }

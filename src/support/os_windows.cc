@@ -72,7 +72,11 @@ const char* env_or_empty(const char* name) {
 // returns from it and end it early at a Ctrl-Z.
 void os_stdin_binary() { _setmode(_fileno(stdin), _O_BINARY); }
 
-int os_read_stdin(char* buffer, int max) {
+namespace {
+
+// Reads up to max bytes from standard input, ending early only at end of
+// input or on a read error. Returns the count read.
+int read_stdin_to_end(char* buffer, int max) {
   int got = 0;
   while (got < max) {
     int n = _read(_fileno(stdin), buffer + got,
@@ -82,6 +86,8 @@ int os_read_stdin(char* buffer, int max) {
   }
   return got;
 }
+
+}  // namespace
 
 int os_open_append(const char* path) {
   // Append access alone (no FILE_WRITE_DATA) makes every write land at the
@@ -171,26 +177,8 @@ void set_error(std::string* error, const char* step, DWORD code) {
 
 }  // namespace
 
-int os_lock_file(const char* path) {
-  HANDLE file = open_shared(path, OPEN_ALWAYS);
-  if (file == INVALID_HANDLE_VALUE) return -1;
-  if (!lock_whole(file, LOCKFILE_EXCLUSIVE_LOCK)) {
-    CloseHandle(file);
-    return -1;
-  }
-  return descriptor_of(file);
-}
-
 int os_read_whole(int fd, std::string* out) {
-  out->clear();
-  if (_lseeki64(fd, 0, SEEK_SET) != 0) return 0;
-  char buffer[8192];
-  for (;;) {
-    int n = _read(fd, buffer, sizeof buffer);
-    if (n < 0) return 0;
-    if (n == 0) return 1;
-    out->append(buffer, static_cast<size_t>(n));
-  }
+  return os_read_limited(fd, SIZE_MAX, out) == 1;
 }
 
 int os_replace_content(int fd, const char* data, size_t size) {
@@ -374,7 +362,9 @@ long long os_monotonic_ms() { return static_cast<long long>(GetTickCount64()); }
 int os_read_stdin_until(char* buffer, int max, long long deadline_ms) {
   int fd = _fileno(stdin);
   HANDLE input = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-  if (GetFileType(input) != FILE_TYPE_PIPE) return os_read_stdin(buffer, max);
+  if (GetFileType(input) != FILE_TYPE_PIPE) {
+    return read_stdin_to_end(buffer, max);
+  }
   // An anonymous pipe cannot be waited on with a time limit: look how much
   // is there, and read only that, until the deadline.
   int got = 0;
@@ -386,7 +376,7 @@ int os_read_stdin_until(char* buffer, int max, long long deadline_ms) {
       // A pipe that cannot be peeked at (Wine's pipes to a POSIX parent):
       // read as before, without the time limit; IIS's CGITimeout still ends
       // such a run.
-      return got + os_read_stdin(buffer + got, max - got);
+      return got + read_stdin_to_end(buffer + got, max - got);
     }
     if (available == 0) {
       if (os_monotonic_ms() >= deadline_ms) break;
