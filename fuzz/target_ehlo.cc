@@ -13,7 +13,7 @@
 
 #include "fuzz_check.h"
 #include "smtp/smtp_auth.h"
-#include "smtp/smtp_dialogue.h"
+#include "smtp/smtp_dialogue_internal.h"
 #include "smtp/socket_layer.h"
 #include "support/log.h"
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "smtp/smtp_dialogue.h"
+#include "smtp/smtp_dialogue_internal.h"
 #include "smtp/socket_layer.h"
 #include "support/log.h"
 

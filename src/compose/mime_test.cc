@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "compose/message.h"
-#include "support/test_support.h"
+#include "testing/test_support.h"
 
 namespace tarvelo {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "support/log.h"
-#include "support/test_support.h"
+#include "testing/test_support.h"
 
 namespace tarvelo {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/os.h"
-#include "support/test_support.h"
+#include "testing/test_support.h"
 
 namespace tarvelo {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "support/log.h"
-#include "support/test_support.h"
+#include "testing/test_support.h"
 
 namespace tarvelo {
 namespace {

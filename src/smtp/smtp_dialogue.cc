@@ -1,4 +1,5 @@
 #include "smtp/smtp_dialogue.h"
+#include "smtp/smtp_dialogue_internal.h"
 
 #include <cstdarg>
 #include <cstdio>

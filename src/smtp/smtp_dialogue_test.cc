@@ -1,12 +1,13 @@
 #include "smtp/smtp_dialogue.h"
+#include "smtp/smtp_dialogue_internal.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "smtp/scripted_net.h"
 #include "smtp/spool.h"
-#include "support/test_support.h"
+#include "testing/scripted_net.h"
+#include "testing/test_support.h"
 
 namespace tarvelo {
 namespace {

@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "smtp/scripted_net.h"
 #include "smtp/smtp_dialogue.h"
-#include "support/test_support.h"
+#include "testing/scripted_net.h"
+#include "testing/test_support.h"
 
 namespace tarvelo {
 namespace {

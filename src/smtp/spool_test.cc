@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "smtp/scripted_net.h"
 #include "support/os.h"
-#include "support/test_support.h"
+#include "testing/scripted_net.h"
+#include "testing/test_support.h"
 
 namespace tarvelo {
 namespace {

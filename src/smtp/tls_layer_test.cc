@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "smtp/scripted_net.h"
-#include "support/test_support.h"
+#include "testing/scripted_net.h"
+#include "testing/test_support.h"
 
 namespace tarvelo {
 namespace {

@@ -7,7 +7,7 @@
 #include <csignal>
 #include <string>
 
-#include "support/test_support.h"
+#include "testing/test_support.h"
 
 namespace tarvelo {
 namespace {

@@ -1,4 +1,5 @@
-// Shared unit-test helpers (compiled into the unit test binary only).
+// The unit-test helpers of testing/test_support.h; CMake links this file into
+// the unit-test executable only, never into tarvelo_core.
 #include <ftw.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -8,7 +9,7 @@
 #include <vector>
 
 #include "support/log.h"
-#include "support/test_support.h"
+#include "testing/test_support.h"
 
 namespace tarvelo {
 

@@ -1,0 +1,83 @@
+// The SMTP dialogue's own pieces below deliver_mail: the open connection,
+// reading one reply, writing one command, and the server text split. Only
+// smtp_dialogue.cc, its unit tests and the fuzz targets that drive
+// read_reply include this header; everyone else delivers through
+// smtp_dialogue.h.
+#pragma once
+
+#include "smtp/smtp_auth.h"
+#include "smtp/smtp_dialogue.h"
+#include "smtp/socket_layer.h"
+
+namespace tarvelo {
+
+// Splits a server text into a new heap copy of the host (the text before the
+// first ":", or all of it) and the port: 25 without ":", else the decimal
+// number at the start of the text after it (leading white space skipped, an
+// optional sign, digits up to the first other character; no digits give 0),
+// taken as a 16-bit value. On allocation failure:
+// fail_with_page("Unable to malloc memory.").
+char* split_server_text(const char* server, int* port);
+
+// One open connection of a delivery.
+struct smtp_connection {
+  net_ops* net = nullptr;
+  int socket = -1;
+  long long deadline_ms = 0;
+  const char* line_end = "\r\n";
+  // The reply area of the last read: the received lines, each cut at its
+  // line feed. final_line points at the line that ended the reply, without
+  // its carriage return; reply_code is its code (-1 when it has none).
+  char area[kReplyAreaSize + 1];
+  const char* final_line = "";
+  int reply_code = -1;
+  smtp_report* report = nullptr;  // the job's, or null
+  bool in_transaction = false;    // set once MAIL FROM is about to be sent
+  // When set, read_reply notes every line it receives in it.
+  ehlo_capabilities* capabilities = nullptr;
+  // The password in each form it may take on this connection (as it is, its
+  // base64 and the AUTH PLAIN argument, each with and without "=" padding)
+  // and the AUTH data sent. Should a server echo any of them, read_reply
+  // shows it as kPasswordMask in its trace lines and in final_line, and so
+  // in every error line that quotes a reply. Heap copies, wiped and freed
+  // when the delivery ends.
+  static constexpr int kMaxSecrets = 10;  // 7 at most are kept
+  const char* secrets[kMaxSecrets] = {};
+  int secret_count = 0;
+  // Set by read_reply when the lines of the reply carry different codes;
+  // reply_code is then -1.
+  bool malformed = false;
+  char masked_line[2 * kReplyAreaSize + 1];  // final_line when masked
+};
+
+// Who a read is for; only the trace line differs.
+enum reply_face {
+  FACE_GREETING,  // "RECV(%d): {%s}\n"
+  FACE_REPLY,     // "RECV(%d):[%d] {%s}\n" with the offset of the line feed
+};
+
+// Reads one reply: receives until a line arrives whose fourth character is
+// not "-" (or that is shorter than four characters), tracing every complete
+// line received at LOG_DEBUG, and fills final_line, reply_code and
+// malformed (the reply's lines do not all begin with the same three
+// characters; reply_code is then -1). Complete
+// lines that do not end the reply are dropped when the area runs full, so a
+// long multi-line reply is read to its end; logged offsets count from the
+// first byte of the reply. Returns 1 when the reply was complete; 0 after
+// report_socket_error("TCPdoread failed") when the connection closed, a
+// receive failed or the deadline passed, or a single line filled all 1000
+// bytes.
+int read_reply(smtp_connection* connection, reply_face face);
+
+// Writes command and the line end, after the trace "SEND(%d): {%s\n}\n".
+// Returns 1 when both were written; 0 after report_socket_error with
+// "TCPwrite failed in sendr(1)" (the command; the line end is then not
+// written) or "TCPwrite failed in sendr(2)" (the line end).
+int sendr(smtp_connection* connection, const char* command);
+
+// sendr for a command that carries AUTH data: the SEND and SENT trace lines
+// show `shown` in place of the command.
+int sendr_secret(smtp_connection* connection, const char* command,
+                 const char* shown);
+
+}  // namespace tarvelo
