@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/decimal.h"
 #include "support/log.h"
 
 namespace tarvelo {
@@ -48,15 +49,10 @@ void add_body_to(entry_list* list, const char* name, const char* value) {
 
 // A whole number from 1 to limit; anything else is refused.
 bool parse_positive(const char* text, long limit, int* out) {
-  if (*text == '\0') return false;
-  long value = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    value = value * 10 + (*p - '0');
-    if (value > limit) return false;
-  }
-  if (value < 1) return false;
-  *out = static_cast<int>(value);
+  decimal_run run = read_decimal(text, static_cast<unsigned long long>(limit));
+  if (run.digits == 0 || text[run.digits] != '\0') return false;
+  if (run.over || run.value < 1) return false;
+  *out = static_cast<int>(run.value);
   return true;
 }
 

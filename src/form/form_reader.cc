@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/decimal.h"
 #include "support/log.h"
 #include "support/os.h"
 
@@ -104,11 +105,10 @@ int parse_content_length(const char* text) {
   while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
   bool negative = false;
   if (*text == '+' || *text == '-') negative = *text++ == '-';
-  long long value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    value = value * 10 + (*text - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) break;
-  }
+  decimal_run run =
+      read_decimal(text, static_cast<unsigned long long>(INT_MAX) + 1);
+  if (run.over) return negative ? INT_MIN : INT_MAX;
+  long long value = static_cast<long long>(run.value);
   if (negative) value = -value;
   if (value > INT_MAX) return INT_MAX;
   if (value < INT_MIN) return INT_MIN;

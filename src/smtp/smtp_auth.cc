@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/ini_reader.h"
+#include "support/base64.h"
 #include "support/log.h"
 
 namespace tarvelo {
@@ -74,29 +75,6 @@ ehlo_capabilities parse_ehlo_reply(const char* text, size_t size) {
     at += length + 1;
   }
   return caps;
-}
-
-void base64_encode(const char* data, size_t size, char* out) {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
-  size_t i = 0;
-  for (; i + 3 <= size; i += 3) {
-    unsigned v = (in[i] << 16) | (in[i + 1] << 8) | in[i + 2];
-    *out++ = kAlphabet[v >> 18];
-    *out++ = kAlphabet[(v >> 12) & 63];
-    *out++ = kAlphabet[(v >> 6) & 63];
-    *out++ = kAlphabet[v & 63];
-  }
-  if (i < size) {
-    unsigned v = in[i] << 16;
-    if (i + 1 < size) v |= in[i + 1] << 8;
-    *out++ = kAlphabet[v >> 18];
-    *out++ = kAlphabet[(v >> 12) & 63];
-    *out++ = i + 1 < size ? kAlphabet[(v >> 6) & 63] : '=';
-    *out++ = '=';
-  }
-  *out = '\0';
 }
 
 namespace {

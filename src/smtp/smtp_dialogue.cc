@@ -7,6 +7,7 @@
 
 #include "compose/envelope.h"
 #include "smtp/wire_encoder.h"
+#include "support/decimal.h"
 #include "support/dyn_text.h"
 #include "support/log.h"
 
@@ -456,12 +457,10 @@ char* split_server_text(const char* server, int* port) {
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
   bool negative = *p == '-';
   if (*p == '-' || *p == '+') ++p;
-  // Counting modulo 2^16 keeps the low 16 bits however long the number.
-  unsigned value = 0;
-  while (*p >= '0' && *p <= '9') {
-    value = (value * 10 + static_cast<unsigned>(*p - '0')) & 0xffffu;
-    ++p;
-  }
+  // The low 16 bits of the number however long it is: 2^16 divides the
+  // 2^64 the digits are counted modulo.
+  unsigned value =
+      static_cast<unsigned>(read_decimal(p, kNoDecimalLimit).value & 0xffffu);
   if (negative) value = (0x10000u - value) & 0xffffu;
   *port = static_cast<int>(value);
   return host;
