@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/alloc.h"
 #include "support/base64.h"
 #include "support/calendar.h"
 #include "support/log.h"
@@ -20,14 +21,6 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // RFC 5322 3.2.3 VCHAR: what a header may carry as it is.
 bool is_visible_ascii(unsigned char c) { return c > 32 && c < 127; }
-
-char* copy_bytes(const char* data, int size) {
-  char* copy = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
-  if (copy == nullptr) fail_with_page("Unable to malloc memory");
-  memcpy(copy, data, static_cast<size_t>(size));
-  copy[size] = '\0';
-  return copy;
-}
 
 void truncate_text(dyn_text* text, int length) {
   text->length = length;
@@ -527,7 +520,8 @@ void make_standard_message(const char* charset, const char* line_end,
                            dyn_text* header_text, int body_start,
                            dyn_text* body_text) {
   int header_size = header_text->length - header_start;
-  char* headers = copy_bytes(header_text->data + header_start, header_size);
+  char* headers = copy_or_fail(header_text->data + header_start,
+                               static_cast<size_t>(header_size), kNoMemory);
   truncate_text(header_text, header_start);
   for (int pos = 0; pos < header_size;) {
     const char* feed = static_cast<const char*>(
@@ -549,7 +543,8 @@ void make_standard_message(const char* charset, const char* line_end,
   bool seven_bit =
       fits_7bit(body_text->data + body_start, static_cast<size_t>(body_size));
   if (!seven_bit) {
-    char* body = copy_bytes(body_text->data + body_start, body_size);
+    char* body = copy_or_fail(body_text->data + body_start,
+                              static_cast<size_t>(body_size), kNoMemory);
     truncate_text(body_text, body_start);
     append_quoted_printable(body, static_cast<size_t>(body_size), line_end,
                             body_text);

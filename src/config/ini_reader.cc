@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/alloc.h"
 #include "support/decimal.h"
 #include "support/log.h"
 
@@ -17,9 +18,7 @@ entry_list the_body_list;
 namespace {
 
 char* copy_text(const char* text) {
-  char* copy = strdup(text);
-  if (copy == nullptr) fail_with_page("Unable to malloc memory");
-  return copy;
+  return copy_text_or_fail(text, kNoMemory);
 }
 
 // A setting given again takes a new copy; the old one has no other reader.

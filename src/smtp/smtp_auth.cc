@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "config/ini_reader.h"
+#include "support/alloc.h"
 #include "support/base64.h"
 #include "support/log.h"
 
@@ -80,8 +81,8 @@ ehlo_capabilities parse_ehlo_reply(const char* text, size_t size) {
 namespace {
 
 char* base64_of(const char* data, size_t size) {
-  char* out = static_cast<char*>(malloc(base64_size(size) + 1));
-  if (out == nullptr) fail_with_page("Unable to malloc memory.");
+  char* out = static_cast<char*>(
+      malloc_or_fail(base64_size(size) + 1, kNoMemoryStop));
   base64_encode(data, size, out);
   return out;
 }
@@ -94,8 +95,7 @@ char* auth_plain_argument(const char* user, const char* password) {
   size_t user_size = strlen(user);
   size_t password_size = strlen(password);
   size_t size = user_size + password_size + 2;
-  char* joined = static_cast<char*>(malloc(size));
-  if (joined == nullptr) fail_with_page("Unable to malloc memory.");
+  char* joined = static_cast<char*>(malloc_or_fail(size, kNoMemoryStop));
   joined[0] = '\0';
   memcpy(joined + 1, user, user_size);
   joined[1 + user_size] = '\0';
