@@ -127,9 +127,9 @@ constexpr ini_keyword kIniKeywords[] = {
     flag_row("add_headerline_colon", &mail_settings::add_headerline_colon),
     action_row("add_kolvex_link ", INI_SPECIAL, INI_KOLVEX_LINK_OFF),
     action_row("hello_method ", INI_SPECIAL, INI_HELLO_METHOD),
-    // The keyword is remove_empty_variables, but its last letter has never
-    // been compared: ini files that write remove_empty_variable work, and
-    // keep working.
+    // The keyword is remove_empty_variables, but only its first 21
+    // characters are compared: ini files that write remove_empty_variable
+    // switch it on too, and must go on doing so.
     flag_row("remove_empty_variable", &mail_settings::remove_empty_variables),
     text_row("smtp ", &mail_settings::smtp),
     action_row("logging ", INI_SPECIAL, INI_LOGGING),

@@ -191,7 +191,7 @@ TEST(IniReaderTest, KeywordTableAndPrefixRules) {
   log_set_logging(nullptr);
 }
 
-TEST(IniReaderTest, NewerKeywords) {
+TEST(IniReaderTest, TlsAuthSpoolAndAbuseKeywords) {
   scoped_test_log log;
   loaded* l = parse(
       "smtp_tls starttls\nsmtp_tls_ca /etc/relay.pem\nsmtp_user joe\n"
@@ -225,7 +225,7 @@ TEST(IniReaderTest, NewerKeywords) {
   EXPECT_STREQ("UTF-8", parse("")->settings.charset);
 }
 
-TEST(IniReaderTest, UnusableNewerValuesKeepDefaultsWithErrorLine) {
+TEST(IniReaderTest, UnusableValuesKeepDefaultsWithErrorLine) {
   scoped_test_log log;
   log_set_logging("errors");
   struct {

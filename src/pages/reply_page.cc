@@ -393,8 +393,8 @@ void render_reply_page(page_kind kind, const mail_settings& settings,
     fputs("Content-type: text/html\n\n", out);
   }
 
-  // A site without a queued page shows its failure page, as before the
-  // spool existed.
+  // A site without a queued page shows its failure page: to the visitor the
+  // mail has not gone yet.
   if (kind == PAGE_QUEUED && settings.queued_html_page == nullptr) {
     kind = PAGE_FAILURE;
   }

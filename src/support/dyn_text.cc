@@ -173,8 +173,8 @@ dyn_text* dyn_text_new(const char* initial) {
   dyn_text* text =
       static_cast<dyn_text*>(malloc_or_fail(sizeof(dyn_text), kNoMemoryStop));
   int n = static_cast<int>(strlen(initial));
-  text->data = static_cast<char*>(
-      malloc_or_fail(static_cast<size_t>(n) + kDynTextStartRoom, kNoMemoryStop));
+  text->data = static_cast<char*>(malloc_or_fail(
+      static_cast<size_t>(n) + kDynTextStartRoom, kNoMemoryStop));
   memcpy(text->data, initial, n + 1);
   text->length = n;
   text->capacity = n + kDynTextStartRoom;
