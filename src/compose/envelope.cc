@@ -147,7 +147,8 @@ header_kind classify_header_kind(const char* name, const char* value,
       return h.kind;
     }
   }
-  if (starts_with_ignoring_case(name, "Subject:", 8) ||
+  static const char kSubject[] = "Subject:";
+  if (starts_with_ignoring_case(name, kSubject, sizeof kSubject - 1) ||
       (add_headerline_colon && is_bare_header_word(name, "Subject"))) {
     env->subject_found = 1;
     return HEADER_SUBJECT;
