@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "support/decimal.h"
 #include "support/log.h"
 #include "support/os.h"
 
@@ -111,14 +112,10 @@ bool parse_ipv4_tail(const std::string& text, unsigned short* out) {
       if (at >= text.size() || text[at] != '.') return false;
       ++at;
     }
-    int value = 0;
-    int digits = 0;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-      if (++digits > 3) return false;
-      value = value * 10 + (text[at++] - '0');
-    }
-    if (digits == 0 || value > 255) return false;
-    parts[i] = value;
+    decimal_run run = read_decimal(text.data() + at, text.size() - at, 255);
+    if (run.digits == 0 || run.digits > 3 || run.over) return false;
+    at += run.digits;
+    parts[i] = static_cast<int>(run.value);
   }
   if (at != text.size()) return false;
   out[0] = static_cast<unsigned short>(parts[0] << 8 | parts[1]);

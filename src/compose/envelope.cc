@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/alloc.h"
 #include "support/log.h"
 
 namespace tarvelo {
@@ -52,8 +53,7 @@ char* extract_address(const char* text) {
     }
   }
   size_t length = static_cast<size_t>(p - start);
-  char* copy = static_cast<char*>(malloc(length + 5));
-  if (copy == nullptr) fail_with_page("Unable to malloc memory");
+  char* copy = static_cast<char*>(malloc_or_fail(length + 5, kNoMemory));
   memcpy(copy, start, length);
   copy[length] = '\0';
   return copy;
@@ -147,7 +147,8 @@ header_kind classify_header_kind(const char* name, const char* value,
       return h.kind;
     }
   }
-  if (starts_with_ignoring_case(name, "Subject:", 8) ||
+  static const char kSubject[] = "Subject:";
+  if (starts_with_ignoring_case(name, kSubject, sizeof kSubject - 1) ||
       (add_headerline_colon && is_bare_header_word(name, "Subject"))) {
     env->subject_found = 1;
     return HEADER_SUBJECT;

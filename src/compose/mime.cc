@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/alloc.h"
+#include "support/base64.h"
+#include "support/calendar.h"
 #include "support/log.h"
 #include "support/os.h"
 
@@ -19,49 +22,18 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 // RFC 5322 3.2.3 VCHAR: what a header may carry as it is.
 bool is_visible_ascii(unsigned char c) { return c > 32 && c < 127; }
 
-char* copy_bytes(const char* data, int size) {
-  char* copy = static_cast<char*>(malloc(static_cast<size_t>(size) + 1));
-  if (copy == nullptr) fail_with_page("Unable to malloc memory");
-  memcpy(copy, data, static_cast<size_t>(size));
-  copy[size] = '\0';
-  return copy;
-}
-
 void truncate_text(dyn_text* text, int length) {
   text->length = length;
   text->data[length] = '\0';
 }
 
-// Sakamoto's method; 0 is Sunday. month is 1 to 12.
-int day_of_week(int year, int month, int day) {
-  static const int kMonthOffset[] = {0, 3, 2, 5, 0, 3, 5, 1, 4, 6, 2, 4};
-  if (month < 3) year -= 1;
-  int weekday = (year + year / 4 - year / 100 + year / 400 +
-                 kMonthOffset[month - 1] + day) %
-                7;
-  return weekday < 0 ? weekday + 7 : weekday;
-}
-
 // ------------------------------------------------------------------------
 // Encoded words (RFC 2047)
 
-const char kBase64[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-int base64_length(int bytes) { return (bytes + 2) / 3 * 4; }
-
-// Writes the base64 form of size bytes into out (base64_length(size) bytes).
-void base64_encode(const unsigned char* in, int size, char* out) {
-  int o = 0;
-  for (int i = 0; i < size; i += 3) {
-    unsigned int group = static_cast<unsigned int>(in[i]) << 16;
-    if (i + 1 < size) group |= static_cast<unsigned int>(in[i + 1]) << 8;
-    if (i + 2 < size) group |= in[i + 2];
-    out[o++] = kBase64[(group >> 18) & 63];
-    out[o++] = kBase64[(group >> 12) & 63];
-    out[o++] = i + 1 < size ? kBase64[(group >> 6) & 63] : '=';
-    out[o++] = i + 2 < size ? kBase64[group & 63] : '=';
-  }
+// The length of the base64 text of bytes bytes, as the int the line
+// arithmetic below counts in.
+int base64_length(int bytes) {
+  return static_cast<int>(base64_size(static_cast<size_t>(bytes)));
 }
 
 bool is_utf8_charset(const char* charset) {
@@ -183,7 +155,7 @@ void put_encoded_run(header_writer* w, const char* blanks, size_t blank_count,
     if (take == 0) take = first;
 
     // At most 75 characters less the overhead, or one character's 8.
-    char encoded[kMaxEncodedWordLength];
+    char encoded[kMaxEncodedWordLength + 1];
     int encoded_length = base64_length(static_cast<int>(take));
     base64_encode(text + pos, static_cast<int>(take), encoded);
     put_bytes(w, blanks, blank_count);
@@ -389,18 +361,14 @@ void read_message_stamp(message_stamp* out) {
 
 void append_date(const struct tm& local_time, int utc_offset_minutes,
                  dyn_text* out) {
-  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed",
-                                      "Thu", "Fri", "Sat"};
-  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr",
-                                        "May", "Jun", "Jul", "Aug",
-                                        "Sep", "Oct", "Nov", "Dec"};
   int year = local_time.tm_year + 1900;
   int month = std::clamp(local_time.tm_mon, 0, 11);
   int offset =
       utc_offset_minutes < 0 ? -utc_offset_minutes : utc_offset_minutes;
   dyn_text_append(out, "%s, %02d %s %04d %02d:%02d:%02d %c%02d%02d",
-                  kDays[day_of_week(year, month + 1, local_time.tm_mday)],
-                  local_time.tm_mday, kMonths[month], year, local_time.tm_hour,
+                  short_day_name(
+                      day_of_week(year, month + 1, local_time.tm_mday)),
+                  local_time.tm_mday, short_month_name(month), year, local_time.tm_hour,
                   local_time.tm_min, local_time.tm_sec,
                   utc_offset_minutes < 0 ? '-' : '+', offset / 60, offset % 60);
 }
@@ -552,7 +520,8 @@ void make_standard_message(const char* charset, const char* line_end,
                            dyn_text* header_text, int body_start,
                            dyn_text* body_text) {
   int header_size = header_text->length - header_start;
-  char* headers = copy_bytes(header_text->data + header_start, header_size);
+  char* headers = copy_or_fail(header_text->data + header_start,
+                               static_cast<size_t>(header_size), kNoMemory);
   truncate_text(header_text, header_start);
   for (int pos = 0; pos < header_size;) {
     const char* feed = static_cast<const char*>(
@@ -574,7 +543,8 @@ void make_standard_message(const char* charset, const char* line_end,
   bool seven_bit =
       fits_7bit(body_text->data + body_start, static_cast<size_t>(body_size));
   if (!seven_bit) {
-    char* body = copy_bytes(body_text->data + body_start, body_size);
+    char* body = copy_or_fail(body_text->data + body_start,
+                              static_cast<size_t>(body_size), kNoMemory);
     truncate_text(body_text, body_start);
     append_quoted_printable(body, static_cast<size_t>(body_size), line_end,
                             body_text);

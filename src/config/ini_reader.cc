@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
+#include "support/alloc.h"
+#include "support/decimal.h"
 #include "support/log.h"
 
 namespace tarvelo {
@@ -16,9 +19,7 @@ entry_list the_body_list;
 namespace {
 
 char* copy_text(const char* text) {
-  char* copy = strdup(text);
-  if (copy == nullptr) fail_with_page("Unable to malloc memory");
-  return copy;
+  return copy_text_or_fail(text, kNoMemory);
 }
 
 // A setting given again takes a new copy; the old one has no other reader.
@@ -46,120 +47,254 @@ void add_body_to(entry_list* list, const char* name, const char* value) {
   add_list_entry(list, name, value);
 }
 
-// A whole number from 1 to limit; anything else is refused.
+// A whole number from 1 to limit, digits only; anything else is refused.
 bool parse_positive(const char* text, long limit, int* out) {
-  if (*text == '\0') return false;
-  long value = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    value = value * 10 + (*p - '0');
-    if (value > limit) return false;
-  }
-  if (value < 1) return false;
-  *out = static_cast<int>(value);
+  decimal_run run = read_decimal(text, static_cast<unsigned long long>(limit));
+  if (run.digits == 0 || text[run.digits] != '\0') return false;
+  if (run.over || run.value < 1) return false;
+  *out = static_cast<int>(run.value);
   return true;
 }
 
 // Every line is tried against every keyword; the first byte turns most of
 // them away without a call.
-bool starts_with(const char* line, const char* prefix, size_t length) {
-  return line[0] == prefix[0] && strncmp(line, prefix, length) == 0;
+bool starts_with(const char* line, std::string_view prefix) {
+  return line[0] == prefix[0] &&
+         strncmp(line, prefix.data(), prefix.size()) == 0;
 }
 
-// The keywords added after the original set. Each follows the ini rules:
-// keyword, one blank, value; flags match by prefix alone.
-int apply_newer_keywords(const char* line, mail_settings* settings) {
-  int matches = 0;
-  if (starts_with(line, "smtp_timeout ", 13)) {
-    if (parse_positive(line + 13, 86400, &settings->smtp_timeout)) {
-      ++matches;
-    } else {
-      log_event(LOG_ERRORS,
-                "smtp_timeout (%s) is not a positive number of seconds, "
-                "keeping %d",
-                line + 13, settings->smtp_timeout);
-    }
+// What a keyword's row does with the rest of the line (its value).
+enum ini_kind {
+  INI_FLAG,       // switches a mail_settings flag on; takes no value
+  INI_TEXT,       // a mail_settings text takes a copy of the value
+  INI_NUMBER,     // a mail_settings number, checked by its action
+  INI_LINE_LIST,  // the value is added to a list, by its action
+  INI_SPECIAL,    // the action decides what the value means
+};
+
+// The actions of the rows that are no plain flag or text.
+enum ini_action {
+  INI_NO_ACTION,
+  INI_KOLVEX_LINK_OFF,
+  INI_HELLO_METHOD,
+  INI_LOGGING,
+  INI_LINE_END,
+  INI_HEADER_FIXED,
+  INI_HEADER_SUBMITTED,
+  INI_BODY_FIXED,
+  INI_BODY_SUBMITTED,
+  INI_SMTP_TIMEOUT,
+  INI_SMTP_TLS,
+  INI_CHARSET,
+  INI_ALLOWED_RECIPIENT,
+  INI_RATE_LIMIT,
+};
+
+struct ini_keyword {
+  std::string_view prefix;  // compared byte for byte from the line's start
+  ini_kind kind;
+  bool mail_settings::*flag;   // INI_FLAG
+  char* mail_settings::*text;  // INI_TEXT
+  ini_action action;           // the other kinds
+};
+
+constexpr ini_keyword flag_row(std::string_view prefix,
+                               bool mail_settings::*flag) {
+  return {prefix, INI_FLAG, flag, nullptr, INI_NO_ACTION};
+}
+
+constexpr ini_keyword text_row(std::string_view prefix,
+                               char* mail_settings::*text) {
+  return {prefix, INI_TEXT, nullptr, text, INI_NO_ACTION};
+}
+
+constexpr ini_keyword action_row(std::string_view prefix, ini_kind kind,
+                                 ini_action action) {
+  return {prefix, kind, nullptr, nullptr, action};
+}
+
+// The one keyword whose value never reaches the log.
+constexpr std::string_view kSmtpPasswordPrefix = "smtp_password ";
+
+// The keywords of the ini file. Each follows the ini rules: keyword, one
+// blank, value (the blank is part of the prefix); a flag's prefix has no
+// blank and matches whatever follows it. Every row is tried on every line,
+// in this order, and each row that matches counts. No prefix begins
+// another, so a line matches at most one row; a keyword added later that
+// begins with an existing one, or is begun by one, would match both rows.
+constexpr ini_keyword kIniKeywords[] = {
+    flag_row("no_padding", &mail_settings::no_padding),
+    flag_row("add_headerline_colon", &mail_settings::add_headerline_colon),
+    action_row("add_kolvex_link ", INI_SPECIAL, INI_KOLVEX_LINK_OFF),
+    action_row("hello_method ", INI_SPECIAL, INI_HELLO_METHOD),
+    // The keyword is remove_empty_variables, but only its first 21
+    // characters are compared: ini files that write remove_empty_variable
+    // switch it on too, and must go on doing so.
+    flag_row("remove_empty_variable", &mail_settings::remove_empty_variables),
+    text_row("smtp ", &mail_settings::smtp),
+    action_row("logging ", INI_SPECIAL, INI_LOGGING),
+    // "email_CR LFCR" or "email_CR CR": the ninth character is skipped
+    // whatever it is, so the blank is not part of the prefix.
+    action_row("email_CR", INI_SPECIAL, INI_LINE_END),
+    text_row("sendall ", &mail_settings::sendall),
+    text_row("success_html_page ", &mail_settings::success_html_page),
+    text_row("failure_html_page ", &mail_settings::failure_html_page),
+    action_row("headerline ", INI_LINE_LIST, INI_HEADER_FIXED),
+    action_row("use_submitted_variable_for_headerline ", INI_LINE_LIST,
+               INI_HEADER_SUBMITTED),
+    action_row("bodycontent_line ", INI_LINE_LIST, INI_BODY_FIXED),
+    action_row("use_submitted_variable_for_bodycontent ", INI_LINE_LIST,
+               INI_BODY_SUBMITTED),
+    action_row("smtp_timeout ", INI_NUMBER, INI_SMTP_TIMEOUT),
+    action_row("smtp_tls ", INI_SPECIAL, INI_SMTP_TLS),
+    text_row("smtp_tls_ca ", &mail_settings::smtp_tls_ca),
+    text_row("smtp_user ", &mail_settings::smtp_user),
+    text_row(kSmtpPasswordPrefix, &mail_settings::smtp_password),
+    flag_row("add_standard_headers", &mail_settings::add_standard_headers),
+    action_row("charset ", INI_SPECIAL, INI_CHARSET),
+    text_row("spool_folder ", &mail_settings::spool_folder),
+    text_row("queued_html_page ", &mail_settings::queued_html_page),
+    action_row("allowed_recipient ", INI_LINE_LIST, INI_ALLOWED_RECIPIENT),
+    text_row("reply_to_field ", &mail_settings::reply_to_field),
+    text_row("honeypot_field ", &mail_settings::honeypot_field),
+    action_row("rate_limit ", INI_NUMBER, INI_RATE_LIMIT),
+};
+
+// An unusable number keeps the setting as it is, with an error line.
+// Returns the match count (0 or 1).
+int apply_number(ini_action action, const char* value,
+                 mail_settings* settings) {
+  if (action == INI_SMTP_TIMEOUT) {
+    if (parse_positive(value, 86400, &settings->smtp_timeout)) return 1;
+    log_event(LOG_ERRORS,
+              "smtp_timeout (%s) is not a positive number of seconds, "
+              "keeping %d",
+              value, settings->smtp_timeout);
+    return 0;
   }
-  if (starts_with(line, "smtp_tls ", 9)) {
-    const char* value = line + 9;
-    if (strcmp(value, "starttls") == 0) {
-      settings->smtp_tls = TLS_STARTTLS;
-      ++matches;
-    } else if (strcmp(value, "implicit") == 0) {
-      settings->smtp_tls = TLS_IMPLICIT;
-      ++matches;
-    } else {
+  if (parse_positive(value, 1000000, &settings->rate_limit)) return 1;
+  log_event(LOG_ERRORS,
+            "rate_limit (%s) is not a positive number, keeping no limit",
+            value);
+  return 0;
+}
+
+// Returns the match count (always 1: a list line is used even when its list
+// is full).
+int apply_line_list(ini_action action, const char* value,
+                    mail_settings* settings, entry_list* headers,
+                    entry_list* body, form_table* form) {
+  switch (action) {
+    case INI_HEADER_FIXED:
+      add_header_to(headers, value, "");
+      break;
+    case INI_HEADER_SUBMITTED:
+      add_header_to(headers, value, form_table_value(form, value));
+      break;
+    case INI_BODY_FIXED:
+      add_body_to(body, value, "");
+      break;
+    case INI_BODY_SUBMITTED:
+      add_body_to(body, value, form_table_value(form, value));
+      break;
+    default:  // INI_ALLOWED_RECIPIENT
+      if (settings->allowed_recipient_count < kMaxAllowedRecipients) {
+        settings->allowed_recipients[settings->allowed_recipient_count++] =
+            copy_text(value);
+      }
+      break;
+  }
+  return 1;
+}
+
+// Returns the match count: 0 when the value is one the keyword ignores or
+// refuses.
+int apply_special(ini_action action, const char* value,
+                  mail_settings* settings) {
+  switch (action) {
+    case INI_KOLVEX_LINK_OFF:
+      if (strcmp(value, "false") != 0) return 0;
+      settings->add_kolvex_link = false;
+      return 1;
+    case INI_HELLO_METHOD:
+      settings->hello_method =
+          starts_with(value, "HELO") ? HELLO_HELO : HELLO_EHLO;
+      return 1;
+    case INI_LOGGING: {
+      // The log may follow the old value: point it at the new one before
+      // the old one goes.
+      char* old_logging = settings->logging;
+      settings->logging = copy_text(value);
+      if (old_logging != nullptr && log_logging() == old_logging) {
+        log_set_logging(settings->logging);
+      }
+      free(old_logging);
+      return 1;
+    }
+    case INI_LINE_END: {
+      // value starts at the character after "email_CR", which is skipped.
+      const char* line_end = value[0] != '\0' ? value + 1 : value;
+      if (starts_with(line_end, "LFCR")) {
+        settings->line_end = "\r\n";
+        return 1;
+      }
+      if (starts_with(line_end, "CR")) {
+        settings->line_end = "\n";
+        return 1;
+      }
+      return 0;
+    }
+    case INI_SMTP_TLS:
+      if (strcmp(value, "starttls") == 0) {
+        settings->smtp_tls = TLS_STARTTLS;
+        return 1;
+      }
+      if (strcmp(value, "implicit") == 0) {
+        settings->smtp_tls = TLS_IMPLICIT;
+        return 1;
+      }
       // Never fall back to plain text when the owner asked for TLS.
       settings->smtp_tls = TLS_INVALID;
       log_event(LOG_ERRORS,
                 "smtp_tls (%s) is neither starttls nor implicit; no mail "
                 "will be sent",
                 value);
-    }
-  }
-  if (starts_with(line, "smtp_tls_ca ", 12)) {
-    replace_text(&settings->smtp_tls_ca, line + 12);
-    ++matches;
-  }
-  if (starts_with(line, "smtp_user ", 10)) {
-    replace_text(&settings->smtp_user, line + 10);
-    ++matches;
-  }
-  if (starts_with(line, "smtp_password ", 14)) {
-    replace_text(&settings->smtp_password, line + 14);
-    ++matches;
-  }
-  if (starts_with(line, "add_standard_headers", 20)) {
-    settings->add_standard_headers = true;
-    ++matches;
-  }
-  if (starts_with(line, "charset ", 8)) {
-    if (line[8] != '\0' && strpbrk(line + 8, " \t\";?=") == nullptr) {
-      // A charset given again frees the copy of the one before; the default
-      // is no copy.
-      char* copy = copy_text(line + 8);
-      if (settings->charset_set) free(const_cast<char*>(settings->charset));
-      settings->charset = copy;
-      settings->charset_set = true;
-      ++matches;
-    } else {
+      return 0;
+    default:  // INI_CHARSET
+      if (value[0] != '\0' && strpbrk(value, " \t\";?=") == nullptr) {
+        // A charset given again frees the copy of the one before; the
+        // default is no copy.
+        char* copy = copy_text(value);
+        if (settings->charset_set) free(const_cast<char*>(settings->charset));
+        settings->charset = copy;
+        settings->charset_set = true;
+        return 1;
+      }
       log_event(LOG_ERRORS, "charset (%s) is not a charset name, keeping %s",
-                line + 8, settings->charset);
-    }
+                value, settings->charset);
+      return 0;
   }
-  if (starts_with(line, "spool_folder ", 13)) {
-    replace_text(&settings->spool_folder, line + 13);
-    ++matches;
+}
+
+int apply_keyword(const ini_keyword& keyword, const char* value,
+                  mail_settings* settings, entry_list* headers,
+                  entry_list* body, form_table* form) {
+  switch (keyword.kind) {
+    case INI_FLAG:
+      settings->*keyword.flag = true;
+      return 1;
+    case INI_TEXT:
+      replace_text(&(settings->*keyword.text), value);
+      return 1;
+    case INI_NUMBER:
+      return apply_number(keyword.action, value, settings);
+    case INI_LINE_LIST:
+      return apply_line_list(keyword.action, value, settings, headers, body,
+                             form);
+    case INI_SPECIAL:
+      return apply_special(keyword.action, value, settings);
   }
-  if (starts_with(line, "queued_html_page ", 17)) {
-    replace_text(&settings->queued_html_page, line + 17);
-    ++matches;
-  }
-  if (starts_with(line, "allowed_recipient ", 18)) {
-    if (settings->allowed_recipient_count < kMaxAllowedRecipients) {
-      settings->allowed_recipients[settings->allowed_recipient_count++] =
-          copy_text(line + 18);
-    }
-    ++matches;
-  }
-  if (starts_with(line, "reply_to_field ", 15)) {
-    replace_text(&settings->reply_to_field, line + 15);
-    ++matches;
-  }
-  if (starts_with(line, "honeypot_field ", 15)) {
-    replace_text(&settings->honeypot_field, line + 15);
-    ++matches;
-  }
-  if (starts_with(line, "rate_limit ", 11)) {
-    if (parse_positive(line + 11, 1000000, &settings->rate_limit)) {
-      ++matches;
-    } else {
-      log_event(LOG_ERRORS,
-                "rate_limit (%s) is not a positive number, keeping no limit",
-                line + 11);
-    }
-  }
-  return matches;
+  return 0;
 }
 
 }  // namespace
@@ -173,86 +308,14 @@ void cut_line_end(char* line) {
 
 int apply_ini_line(const char* line, mail_settings* settings,
                    entry_list* headers, entry_list* body, form_table* form) {
-  // Every test runs on every line; a keyword is matched by its prefix,
-  // byte for byte, and its value is the rest of the line, untrimmed.
+  // A keyword is matched by its prefix, byte for byte, and its value is the
+  // rest of the line, untrimmed.
   int matches = 0;
-  if (starts_with(line, "no_padding", 10)) {
-    settings->no_padding = true;
-    ++matches;
+  for (const ini_keyword& keyword : kIniKeywords) {
+    if (!starts_with(line, keyword.prefix)) continue;
+    matches += apply_keyword(keyword, line + keyword.prefix.size(), settings,
+                             headers, body, form);
   }
-  if (starts_with(line, "add_headerline_colon", 20)) {
-    settings->add_headerline_colon = true;
-    ++matches;
-  }
-  if (starts_with(line, "add_kolvex_link ", 16) &&
-      strcmp(line + 16, "false") == 0) {
-    settings->add_kolvex_link = false;
-    ++matches;
-  }
-  if (starts_with(line, "hello_method ", 13)) {
-    settings->hello_method =
-        starts_with(line + 13, "HELO", 4) ? HELLO_HELO : HELLO_EHLO;
-    ++matches;
-  }
-  if (starts_with(line, "remove_empty_variables", 21)) {
-    settings->remove_empty_variables = true;
-    ++matches;
-  }
-  if (starts_with(line, "smtp ", 5)) {
-    replace_text(&settings->smtp, line + 5);
-    ++matches;
-  }
-  if (starts_with(line, "logging ", 8)) {
-    // The log may follow the old value: point it at the new one before the
-    // old one goes.
-    char* old_logging = settings->logging;
-    settings->logging = copy_text(line + 8);
-    if (old_logging != nullptr && log_logging() == old_logging) {
-      log_set_logging(settings->logging);
-    }
-    free(old_logging);
-    ++matches;
-  }
-  if (starts_with(line, "email_CR", 8)) {
-    // The ninth character (normally the blank) is skipped whatever it is.
-    const char* value = strlen(line) > 9 ? line + 9 : "";
-    if (starts_with(value, "LFCR", 4)) {
-      settings->line_end = "\r\n";
-      ++matches;
-    } else if (starts_with(value, "CR", 2)) {
-      settings->line_end = "\n";
-      ++matches;
-    }
-  }
-  if (starts_with(line, "sendall ", 8)) {
-    replace_text(&settings->sendall, line + 8);
-    ++matches;
-  }
-  if (starts_with(line, "success_html_page ", 18)) {
-    replace_text(&settings->success_html_page, line + 18);
-    ++matches;
-  }
-  if (starts_with(line, "failure_html_page ", 18)) {
-    replace_text(&settings->failure_html_page, line + 18);
-    ++matches;
-  }
-  if (starts_with(line, "headerline ", 11)) {
-    add_header_to(headers, line + 11, "");
-    ++matches;
-  }
-  if (starts_with(line, "use_submitted_variable_for_headerline ", 38)) {
-    add_header_to(headers, line + 38, form_table_value(form, line + 38));
-    ++matches;
-  }
-  if (starts_with(line, "bodycontent_line ", 17)) {
-    add_body_to(body, line + 17, "");
-    ++matches;
-  }
-  if (starts_with(line, "use_submitted_variable_for_bodycontent ", 39)) {
-    add_body_to(body, line + 39, form_table_value(form, line + 39));
-    ++matches;
-  }
-  matches += apply_newer_keywords(line, settings);
   return matches;
 }
 
@@ -279,7 +342,7 @@ void parse_ini_text(const char* text, long size, mail_settings* settings,
     if (settings->logging != logging_before) log_set_logging(settings->logging);
     if (matches > 0) {
       // The password never reaches the log.
-      if (starts_with(line, "smtp_password ", 14)) {
+      if (starts_with(line, kSmtpPasswordPrefix)) {
         log_event(LOG_DEBUG, "line used from ini file {smtp_password %s}",
                   kPasswordMask);
       } else {

@@ -79,8 +79,8 @@ void cut_line_end(char* line);
 // Applies one ini line (already cut) to the settings and lists, looking
 // submitted values up in form. Returns the match count: above 0 means the
 // line was used. Logs add_header_line / add_body_variable debug lines, and an
-// error line for a value of a newer keyword that cannot be used (the setting
-// keeps its default).
+// error line for a number, TLS mode or charset that cannot be used (the
+// setting keeps its default).
 int apply_ini_line(const char* line, mail_settings* settings,
                    entry_list* headers, entry_list* body, form_table* form);
 

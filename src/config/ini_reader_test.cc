@@ -145,6 +145,34 @@ TEST(IniReaderTest, KeywordTableAndPrefixRules) {
        [](const loaded& l) { return std::to_string(l.settings.smtp_timeout); }, "30"},
       {"smtp_timeout ", false,
        [](const loaded& l) { return std::to_string(l.settings.smtp_timeout); }, "30"},
+      {"smtp_timeout 86400", true,
+       [](const loaded& l) { return std::to_string(l.settings.smtp_timeout); }, "86400"},
+      {"smtp_timeout 86401", false,
+       [](const loaded& l) { return std::to_string(l.settings.smtp_timeout); }, "30"},
+      {"smtp_timeout 0000000000000000000007", true,
+       [](const loaded& l) { return std::to_string(l.settings.smtp_timeout); }, "7"},
+      // 2^64 + 7: wrapping arithmetic must not make it 7.
+      {"smtp_timeout 18446744073709551623", false,
+       [](const loaded& l) { return std::to_string(l.settings.smtp_timeout); }, "30"},
+      {"rate_limit 1000000", true,
+       [](const loaded& l) { return std::to_string(l.settings.rate_limit); }, "1000000"},
+      {"rate_limit 1000001", false,
+       [](const loaded& l) { return std::to_string(l.settings.rate_limit); }, "0"},
+      {"remove_empty_variables", true,
+       [](const loaded& l) { return std::string(l.settings.remove_empty_variables ? "on" : "off"); },
+       "on"},
+      {"remove_empty_variabl", false,
+       [](const loaded& l) { return std::string(l.settings.remove_empty_variables ? "on" : "off"); },
+       "off"},
+      {"add_standard_headers", true,
+       [](const loaded& l) { return std::string(l.settings.add_standard_headers ? "on" : "off"); },
+       "on"},
+      {"email_CR", false,
+       [](const loaded& l) { return std::string(l.settings.line_end); }, "\r\n"},
+      {"email_CRLFCR", false,
+       [](const loaded& l) { return std::string(l.settings.line_end); }, "\r\n"},
+      {"email_CRXCR", true,
+       [](const loaded& l) { return std::string(l.settings.line_end); }, "\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
@@ -163,7 +191,7 @@ TEST(IniReaderTest, KeywordTableAndPrefixRules) {
   log_set_logging(nullptr);
 }
 
-TEST(IniReaderTest, NewerKeywords) {
+TEST(IniReaderTest, TlsAuthSpoolAndAbuseKeywords) {
   scoped_test_log log;
   loaded* l = parse(
       "smtp_tls starttls\nsmtp_tls_ca /etc/relay.pem\nsmtp_user joe\n"
@@ -197,7 +225,7 @@ TEST(IniReaderTest, NewerKeywords) {
   EXPECT_STREQ("UTF-8", parse("")->settings.charset);
 }
 
-TEST(IniReaderTest, UnusableNewerValuesKeepDefaultsWithErrorLine) {
+TEST(IniReaderTest, UnusableValuesKeepDefaultsWithErrorLine) {
   scoped_test_log log;
   log_set_logging("errors");
   struct {

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/alloc.h"
+#include "support/decimal.h"
 #include "support/log.h"
 #include "support/os.h"
 
@@ -12,14 +14,6 @@ namespace tarvelo {
 form_table the_form_table;
 
 namespace {
-
-char* copy_piece(const char* start, size_t length) {
-  char* block = static_cast<char*>(malloc(length + 1));
-  if (block == nullptr) fail_with_page("out of memory.");
-  memcpy(block, start, length);
-  block[length] = '\0';
-  return block;
-}
 
 // Digit value of one character of a %XX escape. The two characters are not
 // checked: bytes that are no hexadecimal digit decode to whatever the
@@ -38,8 +32,7 @@ char hex_pair_value(char first, char second) {
 
 char* split_token(char* text, char delimiter) {
   size_t total = strlen(text);
-  char* block = static_cast<char*>(malloc(total + 1));
-  if (block == nullptr) fail_with_page("out of memory.");
+  char* block = static_cast<char*>(malloc_or_fail(total + 1, kOutOfMemory));
   const char* cut = strchr(text, delimiter);
   size_t head = cut ? static_cast<size_t>(cut - text) : total;
   memcpy(block, text, head);
@@ -79,7 +72,7 @@ void parse_form_body(char* body, form_table* table) {
   while (*cursor != '\0' && i < kMaxFormPairs) {
     const char* amp = strchr(cursor, '&');
     size_t length = amp ? static_cast<size_t>(amp - cursor) : strlen(cursor);
-    char* pair = copy_piece(cursor, length);
+    char* pair = copy_or_fail(cursor, length, kOutOfMemory);
     cursor += amp ? length + 1 : length;
     log_event(LOG_DEBUG_DATA, "val [%d] (%s)\n", i, pair);
     for (char* p = pair; *p != '\0'; ++p) {
@@ -104,11 +97,10 @@ int parse_content_length(const char* text) {
   while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
   bool negative = false;
   if (*text == '+' || *text == '-') negative = *text++ == '-';
-  long long value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    value = value * 10 + (*text - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) break;
-  }
+  decimal_run run =
+      read_decimal(text, static_cast<unsigned long long>(INT_MAX) + 1);
+  if (run.over) return negative ? INT_MIN : INT_MAX;
+  long long value = static_cast<long long>(run.value);
   if (negative) value = -value;
   if (value > INT_MAX) return INT_MAX;
   if (value < INT_MIN) return INT_MIN;

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "support/html_escape.h"
 #include "support/log.h"
 #include "support/os.h"
 
@@ -102,48 +103,7 @@ void print_not_readable_page(FILE* out, const kind_texts& texts,
 
 }  // namespace
 
-void print_html_escaped(FILE* out, const char* text) {
-  for (;;) {
-    size_t plain = strcspn(text, "&<>\"'");
-    fwrite(text, 1, plain, out);
-    text += plain;
-    switch (*text) {
-      case '\0':
-        return;
-      case '&':
-        fputs("&amp;", out);
-        break;
-      case '<':
-        fputs("&lt;", out);
-        break;
-      case '>':
-        fputs("&gt;", out);
-        break;
-      case '"':
-        fputs("&quot;", out);
-        break;
-      default:  // the apostrophe
-        fputs("&#39;", out);
-        break;
-    }
-    ++text;
-  }
-}
-
 namespace {
-
-void append_html_escaped(std::string* out, const char* text) {
-  for (; *text != '\0'; ++text) {
-    switch (*text) {
-      case '&': *out += "&amp;"; break;
-      case '<': *out += "&lt;"; break;
-      case '>': *out += "&gt;"; break;
-      case '"': *out += "&quot;"; break;
-      case '\'': *out += "&#39;"; break;
-      default: *out += *text;
-    }
-  }
-}
 
 // An unquoted value ends at a blank or ">", and browsers also stop at other
 // signs; as references none of them can end it.
@@ -355,11 +315,14 @@ void expand_page_tokens(FILE* out, form_table* form, page_context* c,
         const char* value = form_table_value(form, text + i + 2);
         if (in_text) {
           flush_held(c, out);
-          print_html_escaped(out, value);
+          // The apostrophe too: a value may stand in an attribute quoted
+          // with it.
+          html_escape_write(out, value, HTML_ESCAPE_MARKUP_AND_APOSTROPHE);
         } else {
           if (*value != '\0') c->value_supplied = true;
           if (c->value_quoted) {
-            append_html_escaped(&c->held, value);
+            html_escape_append(&c->held, value,
+                               HTML_ESCAPE_MARKUP_AND_APOSTROPHE);
           } else {
             append_as_references(&c->held, value);
             // An unquoted value still empty has not begun for the browser:
@@ -430,8 +393,8 @@ void render_reply_page(page_kind kind, const mail_settings& settings,
     fputs("Content-type: text/html\n\n", out);
   }
 
-  // A site without a queued page shows its failure page, as before the
-  // spool existed.
+  // A site without a queued page shows its failure page: to the visitor the
+  // mail has not gone yet.
   if (kind == PAGE_QUEUED && settings.queued_html_page == nullptr) {
     kind = PAGE_FAILURE;
   }

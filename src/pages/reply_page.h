@@ -114,8 +114,4 @@ void expand_page_tokens(FILE* out, form_table* form, page_context* context,
 // Prints what context still holds at the end of the page.
 void finish_page(FILE* out, page_context* context);
 
-// Prints text with & < > " and ' as &amp; &lt; &gt; &quot; &#39;, so that
-// a submitted value can never become markup or script in the page.
-void print_html_escaped(FILE* out, const char* text);
-
 }  // namespace tarvelo

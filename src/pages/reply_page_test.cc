@@ -315,24 +315,6 @@ TEST_F(ReplyPageTest, SubmittedValuesAreHtmlEscaped) {
       render_text("<p>||Name||</p>\n<b>||Mixed||</b>\n"));
 }
 
-TEST(PageValueEscapeTest, EscapesTheFiveSpecialCharacters) {
-  const page_case cases[] = {
-      {"", ""},
-      {"plain text", "plain text"},
-      {"&", "&amp;"},
-      {"<>\"'", "&lt;&gt;&quot;&#39;"},
-      {"a&&b", "a&amp;&amp;b"},
-      {"&amp;", "&amp;amp;"},
-      {"J\xc3\xbcrgen\n2nd line", "J\xc3\xbcrgen\n2nd line"},
-  };
-  for (const page_case& c : cases) {
-    SCOPED_TRACE(c.page);
-    captured_output out;
-    print_html_escaped(out.file(), c.page);
-    EXPECT_EQ(c.expected, out.text());
-  }
-}
-
 TEST_F(ReplyPageTest, LastLineWithoutLineFeedStaysWithout) {
   EXPECT_EQ("one\ntwo", render_text("one\ntwo"));
 }

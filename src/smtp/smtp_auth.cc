@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "config/ini_reader.h"
+#include "support/alloc.h"
+#include "support/base64.h"
 #include "support/log.h"
 
 namespace tarvelo {
@@ -76,34 +78,11 @@ ehlo_capabilities parse_ehlo_reply(const char* text, size_t size) {
   return caps;
 }
 
-void base64_encode(const char* data, size_t size, char* out) {
-  static const char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  const unsigned char* in = reinterpret_cast<const unsigned char*>(data);
-  size_t i = 0;
-  for (; i + 3 <= size; i += 3) {
-    unsigned v = (in[i] << 16) | (in[i + 1] << 8) | in[i + 2];
-    *out++ = kAlphabet[v >> 18];
-    *out++ = kAlphabet[(v >> 12) & 63];
-    *out++ = kAlphabet[(v >> 6) & 63];
-    *out++ = kAlphabet[v & 63];
-  }
-  if (i < size) {
-    unsigned v = in[i] << 16;
-    if (i + 1 < size) v |= in[i + 1] << 8;
-    *out++ = kAlphabet[v >> 18];
-    *out++ = kAlphabet[(v >> 12) & 63];
-    *out++ = i + 1 < size ? kAlphabet[(v >> 6) & 63] : '=';
-    *out++ = '=';
-  }
-  *out = '\0';
-}
-
 namespace {
 
 char* base64_of(const char* data, size_t size) {
-  char* out = static_cast<char*>(malloc(base64_size(size) + 1));
-  if (out == nullptr) fail_with_page("Unable to malloc memory.");
+  char* out = static_cast<char*>(
+      malloc_or_fail(base64_size(size) + 1, kNoMemoryStop));
   base64_encode(data, size, out);
   return out;
 }
@@ -116,8 +95,7 @@ char* auth_plain_argument(const char* user, const char* password) {
   size_t user_size = strlen(user);
   size_t password_size = strlen(password);
   size_t size = user_size + password_size + 2;
-  char* joined = static_cast<char*>(malloc(size));
-  if (joined == nullptr) fail_with_page("Unable to malloc memory.");
+  char* joined = static_cast<char*>(malloc_or_fail(size, kNoMemoryStop));
   joined[0] = '\0';
   memcpy(joined + 1, user, user_size);
   joined[1 + user_size] = '\0';

@@ -31,13 +31,6 @@ void note_ehlo_line(const char* line, size_t size, ehlo_capabilities* caps);
 // last line without one counts too) in a fresh ehlo_capabilities.
 ehlo_capabilities parse_ehlo_reply(const char* text, size_t size);
 
-// The length of the base64 text (RFC 4648 4, with padding) of size bytes.
-constexpr size_t base64_size(size_t size) { return (size + 2) / 3 * 4; }
-
-// Writes the base64 text of size bytes of data, and a NUL, into out, which
-// has room for base64_size(size) + 1 bytes.
-void base64_encode(const char* data, size_t size, char* out);
-
 // A new heap text: the base64 of the NUL-terminated text. On allocation
 // failure: fail_with_page("Unable to malloc memory.").
 char* base64_text(const char* text);

@@ -8,6 +8,8 @@
 
 #include "compose/envelope.h"
 #include "smtp/wire_encoder.h"
+#include "support/alloc.h"
+#include "support/decimal.h"
 #include "support/dyn_text.h"
 #include "support/log.h"
 
@@ -162,8 +164,8 @@ int write_message(smtp_connection* c, const smtp_job& job) {
   size_t larger = header_size > body_size ? header_size : body_size;
   // One buffer serves both texts, since each is written before the next is
   // encoded.
-  char* wire = static_cast<char*>(malloc(wire_encoded_max(larger) + 1));
-  if (wire == nullptr) fail_with_page("Unable to malloc memory.");
+  char* wire = static_cast<char*>(
+      malloc_or_fail(wire_encoded_max(larger) + 1, kNoMemoryStop));
   int line_end_size = static_cast<int>(strlen(c->line_end));
   c->net->set_more_follows(true);
   int ok = write_message_part(c, job.header_text, wire) &&
@@ -301,11 +303,7 @@ void forget_secrets(smtp_connection* c) {
 char* without_padding(const char* text) {
   size_t size = strlen(text);
   while (size > 0 && text[size - 1] == '=') --size;
-  char* copy = static_cast<char*>(malloc(size + 1));
-  if (copy == nullptr) fail_with_page("Unable to malloc memory.");
-  memcpy(copy, text, size);
-  copy[size] = '\0';
-  return copy;
+  return copy_or_fail(text, size, kNoMemoryStop);
 }
 
 // Keeps every form the job's password takes on the wire as a secret of the
@@ -315,11 +313,7 @@ char* without_padding(const char* text) {
 // base64 alone is no secret.
 void keep_password_forms(smtp_connection* c, const smtp_job& job) {
   if (!has_text(job.password)) return;
-  size_t size = strlen(job.password);
-  char* copy = static_cast<char*>(malloc(size + 1));
-  if (copy == nullptr) fail_with_page("Unable to malloc memory.");
-  memcpy(copy, job.password, size + 1);
-  keep_secret(c, copy);
+  keep_secret(c, copy_text_or_fail(job.password, kNoMemoryStop));
   const char* encoded = keep_secret(c, base64_text(job.password));
   keep_secret(c, without_padding(encoded));
   if (!has_text(job.user)) return;
@@ -349,8 +343,7 @@ int authenticate(smtp_connection* c, const smtp_job& job,
     const char* argument =
         keep_secret(c, auth_plain_argument(job.user, job.password));
     size_t size = strlen("AUTH PLAIN ") + strlen(argument) + 1;
-    char* command = static_cast<char*>(malloc(size));
-    if (command == nullptr) fail_with_page("Unable to malloc memory.");
+    char* command = static_cast<char*>(malloc_or_fail(size, kNoMemoryStop));
     keep_secret(c, command);
     snprintf(command, size, "AUTH PLAIN %s", argument);
     result = exchange_secret(c, command, "AUTH PLAIN ********", 2);
@@ -446,10 +439,7 @@ char* split_server_text(const char* server, int* port) {
   const char* colon = strchr(server, ':');
   size_t host_size = colon ? static_cast<size_t>(colon - server)
                            : strlen(server);
-  char* host = static_cast<char*>(malloc(host_size + 1));
-  if (host == nullptr) fail_with_page("Unable to malloc memory.");
-  memcpy(host, server, host_size);
-  host[host_size] = '\0';
+  char* host = copy_or_fail(server, host_size, kNoMemoryStop);
 
   *port = kDefaultSmtpPort;
   if (colon == nullptr) return host;
@@ -457,12 +447,10 @@ char* split_server_text(const char* server, int* port) {
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
   bool negative = *p == '-';
   if (*p == '-' || *p == '+') ++p;
-  // Counting modulo 2^16 keeps the low 16 bits however long the number.
-  unsigned value = 0;
-  while (*p >= '0' && *p <= '9') {
-    value = (value * 10 + static_cast<unsigned>(*p - '0')) & 0xffffu;
-    ++p;
-  }
+  // The low 16 bits of the number however long it is: 2^16 divides the
+  // 2^64 the digits are counted modulo.
+  unsigned value =
+      static_cast<unsigned>(read_decimal(p, kNoDecimalLimit).value & 0xffffu);
   if (negative) value = (0x10000u - value) & 0xffffu;
   *port = static_cast<int>(value);
   return host;

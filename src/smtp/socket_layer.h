@@ -9,18 +9,9 @@
 // keep no state of their own.
 #pragma once
 
-namespace tarvelo {
+#include "support/wsa_errors.h"
 
-// Windows Sockets error numbers this system names in code.
-constexpr int WSA_EINTR = 10004;
-constexpr int WSA_EWOULDBLOCK = 10035;
-constexpr int WSA_EINPROGRESS = 10036;
-constexpr int WSA_ENOTSOCK = 10038;
-constexpr int WSA_ECONNABORTED = 10053;
-constexpr int WSA_ESHUTDOWN = 10058;
-constexpr int WSA_ETIMEDOUT = 10060;
-constexpr int WSA_ECONNREFUSED = 10061;
-constexpr int WSA_NOTINITIALISED = 10093;
+namespace tarvelo {
 
 // The version asked of the sockets layer: 1.1, major version in the low
 // byte, minor version in the high byte.
@@ -92,11 +83,6 @@ class net_ops {
 // The process-wide sockets of this platform.
 net_ops* platform_net();
 
-// Maps an errno value onto its Windows Sockets number. A value without a
-// Windows Sockets counterpart comes back unchanged (the log then shows it as
-// an unknown code); 0 stays 0. Defined by the POSIX socket layer only.
-int wsa_error_from_errno(int error);
-
 // Starts the sockets layer with version 1.1. Logs at LOG_ERRORS
 // "No winsock found of correct version\n" when it does not start, or
 // "*** Error *** No winsock found of correct version, trying to continue\n"
@@ -130,12 +116,7 @@ int socket_write_all(net_ops* net, int socket, const char* data, int size,
 int socket_write_shown(net_ops* net, int socket, const char* data, int size,
                        long long deadline_ms, const char* shown);
 
-// The words the error table gives a Windows Sockets error number, the part
-// of the log line after "wsock: (<context>) "; null for 0 and for a number
-// the table does not have.
-const char* socket_error_text(int code);
-
-// Logs net->last_error() at LOG_ERRORS with its text from the error table,
+// Logs net->last_error() at LOG_ERRORS with its socket_error_text,
 // the context in place of "%s"; an unknown code as
 // "wsock: (%s) Socket Unkown error code %d \n". Logs nothing when the code is
 // 0. The code is not cleared.

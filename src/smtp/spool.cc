@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "support/calendar.h"
+#include "support/decimal.h"
 #include "support/exit_codes.h"
 #include "support/log.h"
 #include "support/os.h"
@@ -50,20 +52,14 @@ class spool_reader {
       *present = false;
       return true;
     }
-    size_t length = 0;
-    int digits = 0;
+    decimal_run run = read_decimal(data_ + at_, size_ - at_, kNoDecimalLimit);
     // The writer never pads a length, so "007" is not a file it made.
-    if (at_ + 1 < size_ && data_[at_] == '0' && data_[at_ + 1] >= '0' &&
-        data_[at_ + 1] <= '9') {
-      return false;
-    }
-    while (at_ < size_ && data_[at_] >= '0' && data_[at_] <= '9') {
-      // Twelve digits are far more than any message the gateway composes,
-      // and keep the sum from overflowing.
-      if (++digits > 12) return false;
-      length = length * 10 + static_cast<size_t>(data_[at_++] - '0');
-    }
-    if (digits == 0 || !literal("\n")) return false;
+    if (run.digits > 1 && data_[at_] == '0') return false;
+    // Twelve digits are far more than any message the gateway composes.
+    if (run.digits == 0 || run.digits > 12) return false;
+    at_ += run.digits;
+    size_t length = static_cast<size_t>(run.value);
+    if (!literal("\n")) return false;
     if (size_ - at_ < length) return false;
     value->assign(data_ + at_, length);
     at_ += length;
@@ -79,20 +75,6 @@ class spool_reader {
   size_t size_;
   size_t at_ = 0;
 };
-
-// Howard Hinnant's days_from_civil inverse: the proleptic Gregorian date of
-// a count of days since 1970-01-01.
-void civil_from_days(long long days, int* year, int* month, int* day) {
-  days += 719468;
-  long long era = (days >= 0 ? days : days - 146096) / 146097;
-  long long doe = days - era * 146097;
-  long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  long long mp = (5 * doy + 2) / 153;
-  *day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  *month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  *year = static_cast<int>(yoe + era * 400 + (*month <= 2 ? 1 : 0));
-}
 
 bool ends_with(const char* text, const char* suffix) {
   size_t n = strlen(text);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/alloc.h"
 #include "support/exit_codes.h"
 #include "support/log.h"
 
@@ -169,11 +170,11 @@ const char* format_with_scratch(format_scratch* scratch, int* length,
 }
 
 dyn_text* dyn_text_new(const char* initial) {
-  dyn_text* text = static_cast<dyn_text*>(malloc(sizeof(dyn_text)));
-  if (text == nullptr) fail_with_page("Unable to malloc memory.");
+  dyn_text* text =
+      static_cast<dyn_text*>(malloc_or_fail(sizeof(dyn_text), kNoMemoryStop));
   int n = static_cast<int>(strlen(initial));
-  text->data = static_cast<char*>(malloc(n + kDynTextStartRoom));
-  if (text->data == nullptr) fail_with_page("Unable to malloc memory.");
+  text->data = static_cast<char*>(malloc_or_fail(
+      static_cast<size_t>(n) + kDynTextStartRoom, kNoMemoryStop));
   memcpy(text->data, initial, n + 1);
   text->length = n;
   text->capacity = n + kDynTextStartRoom;
@@ -208,9 +209,9 @@ void dyn_text_append_bytes(dyn_text* text, const char* bytes, int n) {
   }
   int capacity = grown_capacity(
       static_cast<long long>(text->length) + n, text->capacity);
-  char* block =
-      capacity > 0 ? static_cast<char*>(malloc(capacity)) : nullptr;
-  if (block == nullptr) fail_with_page("Unable to malloc memory");
+  // A size no int holds fails as memory running out does.
+  if (capacity == 0) fail_with_page(kNoMemory);
+  char* block = static_cast<char*>(malloc_or_fail(capacity, kNoMemory));
   memcpy(block, text->data, text->length);
   memcpy(block + text->length, bytes, n);
   block[text->length + n] = '\0';
@@ -243,8 +244,7 @@ int dyn_text_assign(dyn_text* text, const char* format, ...) {
     return 0;
   }
   int capacity = n + kDynTextGrowSlack;
-  char* block = static_cast<char*>(malloc(capacity));
-  if (block == nullptr) fail_with_page("Unable to malloc memory");
+  char* block = static_cast<char*>(malloc_or_fail(capacity, kNoMemory));
   memcpy(block, result, n);
   block[n] = '\0';
   free(text->data);

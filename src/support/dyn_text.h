@@ -28,11 +28,15 @@ struct format_scratch {
   char fixed[kScratchFixedSize];
 };
 
-// vsnprintf: writes at most room - 1 characters and a terminator, returns the
-// length of the whole text. Literal text, %%, %d, %s and %.*s (nearly every
-// format of a run) are formatted here, without the C library's printf
-// machinery and its thousand instructions a call; anything else goes to
-// vsnprintf.
+// vsnprintf: writes at most room - 1 characters and a terminator (nothing
+// when room is 0 or less), returns the length of the whole text; every printf
+// format is accepted. These are formatted here, without the C library's
+// printf machinery and its thousand instructions a call: literal text, %%,
+// %s and %.*s (a negative precision counts as none), %c with an optional
+// width, and %d and %lld with the flags "0" and " " and a width below 24.
+// Anything else (other conversions or flags, a width on %s, a null %s, a
+// text that does not fit in room) goes to vsnprintf, whose output the fast
+// path matches byte for byte.
 int format_text_v(char* out, int room, const char* format, va_list args)
     TARVELO_PRINTF(3, 0);
 int format_text(char* out, int room, const char* format, ...)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/calendar.h"
 #include "support/exit_codes.h"
 #include "support/os.h"
 
@@ -55,10 +56,6 @@ held_span* data_spans = nullptr;
 size_t data_span_count = 0;
 size_t data_span_capacity = 0;
 
-const char* const kMonths[12] = {"January", "February", "March",
-                                 "April",   "May",      "June",
-                                 "July",    "August",   "September",
-                                 "October", "November", "December"};
 const char* const kDaySuffix[10] = {"th", "st", "nd", "rd", "th",
                                     "th", "th", "th", "th", "th"};
 
@@ -223,7 +220,7 @@ void format_log_stamp(const struct tm& when, char* out, int out_size) {
   const char* meridiem = when.tm_hour < 12 ? "am" : "pm";
   int month = when.tm_mon >= 0 && when.tm_mon < 12 ? when.tm_mon : 0;
   format_text(out, out_size, "%d%s %s %04d, % 2d:%02d:%02d %s", day, suffix,
-              kMonths[month], when.tm_year + 1900, hour, when.tm_min,
+              month_name(month), when.tm_year + 1900, hour, when.tm_min,
               when.tm_sec, meridiem);
 }
 

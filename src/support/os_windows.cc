@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include "support/calendar.h"
 #include "support/os.h"
 
 namespace tarvelo {
@@ -34,9 +35,11 @@ int os_local_time_with_offset(struct tm* local, long long* unix_seconds) {
   *unix_seconds = static_cast<long long>(now);
   // The local fields read as if they were UTC, minus the moment itself, is
   // the zone's offset; struct tm has no offset field here.
-  struct tm as_utc = *local;
-  __time64_t shifted = _mkgmtime64(&as_utc);
-  return static_cast<int>((shifted - now) / 60);
+  long long shifted =
+      days_from_civil(local->tm_year + 1900, local->tm_mon + 1,
+                      local->tm_mday) * 86400LL +
+      local->tm_hour * 3600LL + local->tm_min * 60LL + local->tm_sec;
+  return static_cast<int>((shifted - static_cast<long long>(now)) / 60);
 }
 
 void os_host_name(char* out, size_t size) {

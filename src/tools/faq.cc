@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "support/dyn_text.h"
+#include "support/html_escape.h"
 
 namespace tarvelo {
 
@@ -10,19 +11,20 @@ namespace tarvelo {
 // count the questions 1, 2, 3 ... and every contents link #Qn finds the
 // anchor Qn of the body.
 faq_rule toc_rules[kFaqRuleEntries] = {
-    {"[q]", "<li><A HREF=\"#Q%d\">Q %d </A>", 0, 3, 0},
-    {"[a]", "</li>\n", 0, 1, 0},
-    {"[pre]", "", 0, 2, 0},
-    {"[/pre]", "", 0, 2, 0},
-    {nullptr, nullptr, 0, 0, 0},
+    {"[q]", "<li><A HREF=\"#Q%d\">Q %d </A>", 0, FAQ_SHOW_NOW, FAQ_RAW_NOW},
+    {"[a]", "</li>\n", 0, FAQ_HIDE_NEXT, FAQ_RAW_NOW},
+    {"[pre]", "", 0, FAQ_SHOW_UNCHANGED, FAQ_RAW_NOW},
+    {"[/pre]", "", 0, FAQ_SHOW_UNCHANGED, FAQ_RAW_NOW},
+    {nullptr, nullptr, 0, FAQ_SHOW_NEXT, FAQ_RAW_NOW},
 };
 
 faq_rule body_rules[kFaqRuleEntries] = {
-    {"[q]", "<BR><H3><a name=\"Q%d\">Q %d </a>", 0, 0, 0},
-    {"[a]", "</H3><B>A %d - </B>", 0, 0, 2},
-    {"[pre]", "<pre>", 0, 0, 0},
-    {"[/pre]", "</pre>", 0, 0, 2},
-    {nullptr, nullptr, 0, 0, 0},
+    {"[q]", "<BR><H3><a name=\"Q%d\">Q %d </a>", 0, FAQ_SHOW_NEXT,
+     FAQ_RAW_NOW},
+    {"[a]", "</H3><B>A %d - </B>", 0, FAQ_SHOW_NEXT, FAQ_ESCAPE_NEXT},
+    {"[pre]", "<pre>", 0, FAQ_SHOW_NEXT, FAQ_RAW_NOW},
+    {"[/pre]", "</pre>", 0, FAQ_SHOW_NEXT, FAQ_ESCAPE_NEXT},
+    {nullptr, nullptr, 0, FAQ_SHOW_NEXT, FAQ_RAW_NOW},
 };
 
 namespace {
@@ -49,39 +51,11 @@ void print_through(FILE* out, const char* format, const char* text) {
 }
 #pragma GCC diagnostic pop
 
-struct entity {
-  char character;
-  const char* text;
-};
-
-constexpr entity kEntities[] = {
-    {'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "&quot;"}};
-
-const char* entity_for(char c) {
-  for (const entity& e : kEntities) {
-    if (e.character == c) return e.text;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 void html_escape_print(FILE* out, const char* format, const char* text) {
   char escaped[kFaqLineMax + 1];
-  int length = 0;
-  for (const char* p = text; *p != '\0' && length < kFaqLineMax; ++p) {
-    const char* replacement = entity_for(*p);
-    if (replacement == nullptr) {
-      escaped[length++] = *p;
-      continue;
-    }
-    int n = static_cast<int>(strlen(replacement));
-    // Half an entity would print as text; stop before it instead.
-    if (length + n > kFaqLineMax) break;
-    memcpy(escaped + length, replacement, n);
-    length += n;
-  }
-  escaped[length] = '\0';
+  html_escape_bounded(text, HTML_ESCAPE_MARKUP, escaped, kFaqLineMax);
   print_through(out, format, escaped);
 }
 
@@ -108,9 +82,9 @@ void print_faq_section(const char* const* lines, faq_rule* rules, FILE* out) {
       matched = rule;
     }
     if (matched != nullptr) {
-      if (matched->escape_mode == 0) escaping = false;
-      if (matched->escape_mode == 1) escaping = true;
-      if (matched->show_mode == 3) showing = true;
+      if (matched->escape_mode == FAQ_RAW_NOW) escaping = false;
+      if (matched->escape_mode == FAQ_ESCAPE_NOW) escaping = true;
+      if (matched->show_mode == FAQ_SHOW_NOW) showing = true;
     }
     if (showing) {
       if (escaping) {
@@ -120,10 +94,10 @@ void print_faq_section(const char* const* lines, faq_rule* rules, FILE* out) {
       }
     }
     if (matched != nullptr) {
-      if (matched->show_mode == 0) showing = true;
-      if (matched->show_mode == 1) showing = false;
-      if (matched->escape_mode == 2) escaping = true;
-      if (matched->escape_mode == 3) escaping = false;
+      if (matched->show_mode == FAQ_SHOW_NEXT) showing = true;
+      if (matched->show_mode == FAQ_HIDE_NEXT) showing = false;
+      if (matched->escape_mode == FAQ_ESCAPE_NEXT) escaping = true;
+      if (matched->escape_mode == FAQ_RAW_NEXT) escaping = false;
     }
   }
   dyn_text_free(built);

@@ -20,16 +20,29 @@ constexpr int kFaqLineMax = 1998;
 // Number of entries in each rule table, the end entry included.
 constexpr int kFaqRuleEntries = 5;
 
-// show_mode: 0 print if shown, then show; 1 print if shown, then hide;
-// 2 no change; 3 show from this line on.
-// escape_mode: 0 raw from this line on; 1 escaped from this line on;
-// 2 escaped from the next line on; 3 raw from the next line on.
+// What a matching rule does to the showing of lines. The numbers are the
+// ones the rule tables are documented with.
+enum faq_show_mode : int {
+  FAQ_SHOW_NEXT = 0,       // this line printed if shown; shown from the next
+  FAQ_HIDE_NEXT = 1,       // this line printed if shown; hidden from the next
+  FAQ_SHOW_UNCHANGED = 2,  // no change
+  FAQ_SHOW_NOW = 3,        // shown from this line on
+};
+
+// What a matching rule does to HTML escaping.
+enum faq_escape_mode : int {
+  FAQ_RAW_NOW = 0,      // raw from this line on
+  FAQ_ESCAPE_NOW = 1,   // escaped from this line on
+  FAQ_ESCAPE_NEXT = 2,  // escaped from the next line on
+  FAQ_RAW_NEXT = 3,     // raw from the next line on
+};
+
 struct faq_rule {
   const char* marker;       // null in the end entry
   const char* replacement;  // printf format; each conversion gets count
   int count;
-  int show_mode;
-  int escape_mode;
+  faq_show_mode show_mode;
+  faq_escape_mode escape_mode;
 };
 
 // The table of contents rules and the question-and-answer rules.

@@ -160,6 +160,43 @@ TEST(FaqSectionTest, LongLinesAreCutTo1998Characters) {
             section({near_full.c_str()}, body.data()));
 }
 
+// Each mode of each kind, in rules the shipped tables do not combine.
+TEST(FaqSectionTest, EveryModeTakesEffectWhenItSays) {
+  faq_rule rules[] = {
+      {"[e]", "E", 0, FAQ_SHOW_UNCHANGED, FAQ_ESCAPE_NOW},
+      {"[r]", "R", 0, FAQ_SHOW_UNCHANGED, FAQ_RAW_NEXT},
+      {"[n]", "N", 0, FAQ_SHOW_UNCHANGED, FAQ_ESCAPE_NEXT},
+      {"[w]", "W", 0, FAQ_SHOW_UNCHANGED, FAQ_RAW_NOW},
+      {"[h]", "H", 0, FAQ_HIDE_NEXT, FAQ_RAW_NOW},
+      {"[s]", "S", 0, FAQ_SHOW_NOW, FAQ_RAW_NOW},
+      {"[x]", "X", 0, FAQ_SHOW_NEXT, FAQ_RAW_NOW},
+      {nullptr, nullptr, 0, FAQ_SHOW_NEXT, FAQ_RAW_NOW},
+  };
+  EXPECT_EQ(
+      "<a>\n"
+      "E&lt;b&gt;\n"
+      "&lt;c&gt;\n"
+      "R&lt;d&gt;\n"
+      "<e>\n"
+      "N<f>\n"
+      "&lt;g&gt;\n"
+      "W<h>\n"
+      "H<i>\n"
+      "S<k>\n"
+      "<l>\n",
+      section({"<a>", "[e]<b>", "<c>", "[r]<d>", "<e>", "[n]<f>", "<g>",
+               "[w]<h>", "[h]<i>", "<j>", "[s]<k>", "<l>"},
+              rules));
+  faq_rule hidden[] = {
+      {"[h]", "H", 0, FAQ_HIDE_NEXT, FAQ_RAW_NOW},
+      {"[x]", "X", 0, FAQ_SHOW_NEXT, FAQ_RAW_NOW},
+      {nullptr, nullptr, 0, FAQ_SHOW_NEXT, FAQ_RAW_NOW},
+  };
+  // A hidden line that shows from the next line on is not printed itself.
+  EXPECT_EQ("H1\n2\n",
+            section({"[h]1", "[x]hidden", "2"}, hidden));
+}
+
 std::string escaped(const std::string& text) {
   return captured(
       [&](FILE* out) { html_escape_print(out, "[%s]", text.c_str()); });
