@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "support/test_support.h"
+#include "testing/test_support.h"
 
 namespace tarvelo {
 namespace {
