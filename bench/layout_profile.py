@@ -22,6 +22,10 @@ finds them near.
 A function name that several objects define (a `static` helper of the C
 library) is left out: lld would move every one of them.
 
+Rewriting the order is the closing step of every change that moves code;
+scripts/layout-profile runs this and then checks the result
+(scripts/check-layout).
+
   bench/layout_profile.py --exe build-bench/tarvelo --tools-dir build-bench/bench
 """
 import argparse
@@ -207,7 +211,9 @@ def main(argv=None):
     with open(args.out, "w") as f:
         f.write("# What a typical run touches, in the order of first touch:\n"
                 "# functions, then objects. Written by scripts/layout-profile"
-                "; read by lld\n# (cmake/static_layout.cmake).\n")
+                "; read by lld\n# (cmake/static_layout.cmake). Write it anew"
+                " after every change that moves\n# code; the ctest "
+                "layout.order_current fails when it has gone stale.\n")
         f.write("\n".join(code + data) + "\n")
     print(f"layout_profile: {len(code)} functions and {len(data)} objects "
           f"written to {args.out}")

@@ -55,6 +55,17 @@ class net_ops {
 
   // Writes at most size bytes. Returns the count taken (possibly fewer than
   // size), or -1. Never raises a signal on a connection the peer has closed.
+  // Taken is not yet written: while set_more_follows(true) is in force the
+  // platform may keep a piece in the process, report it taken, and write it
+  // later in one call with what follows (POSIX does, see
+  // socket_layer_posix.cc; Windows writes every piece at once). Kept bytes
+  // leave, ahead of the piece that sends them,
+  //   - with the next send on the same socket that is not kept itself (the
+  //     hint is false, or the piece does not fit beside them), or
+  //   - before a recv on the same socket waits for an answer.
+  // When that write fails, the kept bytes fail with it: the failure shows on
+  // that later call, and they are dropped. close_socket drops them, and so
+  // does a send on another socket (one connection at a time).
   virtual int send(int socket, const char* data, int size,
                    long long deadline_ms) = 0;
 
@@ -62,8 +73,8 @@ class net_ops {
   // closed the connection, -1 on error or when the deadline passes first.
   virtual int recv(int socket, char* area, int room, long long deadline_ms) = 0;
 
-  // Closes a socket that connect_to returned; bytes kept for it are
-  // dropped.
+  // Closes a socket that connect_to returned; bytes kept for it (see send)
+  // are dropped.
   virtual void close_socket(int socket) = 0;
   // The last error as a Windows Sockets number; 0 when there was none.
   virtual int last_error() = 0;
@@ -72,8 +83,10 @@ class net_ops {
 
   // Says whether the sends that follow are at once followed by another piece
   // of the same step (a command and its line end; the parts of the message),
-  // so the platform may hold them back and send one segment (Linux:
-  // MSG_MORE). Set it back to false before the last piece. A hint only.
+  // so the platform may keep them back and send one segment (see send;
+  // Linux also tells the kernel, MSG_MORE). Set it back to false before the
+  // last piece of every step: that piece sends what was kept. The bytes on
+  // the wire are the same either way; only the count of writes differs.
   virtual void set_more_follows(bool more) { (void)more; }
 
  protected:

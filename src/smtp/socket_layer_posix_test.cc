@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +40,21 @@ class LoopbackTest : public testing::Test {
     for (int fd : {client_, server_, listener_}) {
       if (fd >= 0) close(fd);
     }
+    for (int fd : extra_) close(fd);
+  }
+
+  // Another connection through the layer, closed at the end of the test
+  // unless the test closes it (and then sets it to -1 in extra_).
+  void open_another(int* client, int* server) {
+    connect_failure failure = CONNECT_FAILED;
+    *client = net_->connect_to("127.0.0.1", true, port_,
+                               net_->now_ms() + 5000, &failure);
+    ASSERT_EQ(CONNECT_DONE, failure);
+    ASSERT_GE(*client, 0);
+    extra_.push_back(*client);
+    *server = accept(listener_, nullptr, nullptr);
+    ASSERT_GE(*server, 0);
+    extra_.push_back(*server);
   }
 
   // Connects through the layer: client_ is the layer's socket, server_ the
@@ -71,7 +87,21 @@ class LoopbackTest : public testing::Test {
   int server_ = -1;
   int port_ = 0;
   net_ops* net_ = nullptr;
+  std::vector<int> extra_;
 };
+
+// What reaches `server` within a short wait, at most `size` bytes.
+std::string read_some(int server, size_t size) {
+  std::string got;
+  char area[256];
+  struct pollfd ready = {server, POLLIN, 0};
+  while (got.size() < size && poll(&ready, 1, 500) == 1) {
+    ssize_t n = recv(server, area, sizeof area, MSG_DONTWAIT);
+    if (n <= 0) break;
+    got.append(area, static_cast<size_t>(n));
+  }
+  return got;
+}
 
 std::string read_to_end(int socket) {
   std::string got;
@@ -173,6 +203,50 @@ TEST_F(LoopbackTest, PartialSendsKeepEveryByteInOrder) {
   reader.join();
   EXPECT_EQ(expected.size(), got.size());
   EXPECT_TRUE(expected == got);
+}
+
+// Kept bytes belong to their connection: neither a send on another one nor
+// a new connection on the number of a closed one may carry them.
+TEST_F(LoopbackTest, KeptBytesNeverLeaveOnAnotherConnection) {
+  for (bool close_first : {false, true}) {
+    SCOPED_TRACE(close_first ? "kept, closed, then a new connection"
+                             : "kept, then a send on another connection");
+    int first = -1, first_server = -1;
+    ASSERT_NO_FATAL_FAILURE(open_another(&first, &first_server));
+    send_all(first, "MAIL FROM:<kept@a.example>", true);
+    if (close_first) {
+      net_->close_socket(first);
+      extra_.erase(std::find(extra_.begin(), extra_.end(), first));
+    }
+    int second = -1, second_server = -1;
+    ASSERT_NO_FATAL_FAILURE(open_another(&second, &second_server));
+    // Sockets are numbered lowest first: the new one reuses the number.
+    if (close_first) {
+      EXPECT_EQ(first, second);
+    }
+    send_all(second, "QUIT\r\n", false);
+    EXPECT_EQ("QUIT\r\n", read_some(second_server, 6));
+  }
+}
+
+// A write that sends kept bytes fails for them too: the step's last piece
+// reports the failure of the whole step, and no signal is raised.
+TEST_F(LoopbackTest, KeptBytesFailWithTheWriteThatSendsThem) {
+  ASSERT_NO_FATAL_FAILURE(open_connection());
+  int client = client_;
+  send_all(client, "RCPT TO:<b@c.example>", true);
+  // The server resets the connection before the line end follows.
+  struct linger abort_at_once = {1, 0};
+  setsockopt(server_, SOL_SOCKET, SO_LINGER, &abort_at_once,
+             sizeof abort_at_once);
+  close(server_);
+  server_ = -1;
+  struct pollfd reset = {client, POLLIN, 0};
+  ASSERT_EQ(1, poll(&reset, 1, 2000));
+  net_->set_more_follows(false);
+  EXPECT_EQ(-1, net_->send(client, "\r\n", 2, net_->now_ms() + 2000));
+  int error = net_->last_error();
+  EXPECT_TRUE(error == WSA_ESHUTDOWN || error == 10054) << error;
 }
 
 }  // namespace

@@ -88,7 +88,8 @@ class windows_net final : public net_ops {
   }
 
   // A write to a connection the peer has closed fails with WSAECONNRESET or
-  // WSAECONNABORTED; Windows raises no signal for it.
+  // WSAECONNABORTED; Windows raises no signal for it. Every piece is written
+  // at once: nothing is kept, and the more-follows hint is not used.
   int send(int socket, const char* data, int size,
            long long deadline_ms) override {
     SOCKET s = static_cast<SOCKET>(socket);
