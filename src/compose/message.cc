@@ -8,7 +8,7 @@
 #include "compose/abuse_checks.h"
 #include "compose/mime.h"
 #include "smtp/smtp_dialogue.h"
-#include "smtp/spool.h"
+#include "spool/spool.h"
 #include "support/log.h"
 #include "support/os.h"
 

@@ -8,7 +8,7 @@
 #include "config/ini_reader.h"
 #include "form/form_reader.h"
 #include "pages/reply_page.h"
-#include "smtp/spool.h"
+#include "spool/spool.h"
 #include "support/dyn_text.h"
 #include "support/exit_codes.h"
 #include "support/log.h"

@@ -1,4 +1,4 @@
-#include "smtp/spool.h"
+#include "spool/spool.h"
 
 #include <gtest/gtest.h>
 
