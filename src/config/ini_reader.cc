@@ -8,11 +8,6 @@
 
 namespace tarvelo {
 
-// Process-wide: filled once by load_ini, read-only afterwards.
-mail_settings the_mail_settings;
-entry_list the_header_list;
-entry_list the_body_list;
-
 namespace {
 
 char* copy_text(const char* text) {
@@ -34,16 +29,6 @@ void add_list_entry(entry_list* list, const char* name, const char* value) {
   list->names[list->count] = copy_text(name);
   list->values[list->count] = copy_text(value);
   ++list->count;
-}
-
-void add_header_to(entry_list* list, const char* name, const char* value) {
-  log_event(LOG_DEBUG_DATA, "add_header_line(%s,%s)", name, value);
-  add_list_entry(list, name, value);
-}
-
-void add_body_to(entry_list* list, const char* name, const char* value) {
-  log_event(LOG_DEBUG_DATA, "add_body_variable(%s,%s}", name, value);
-  add_list_entry(list, name, value);
 }
 
 // A whole number from 1 to limit; anything else is refused.
@@ -237,19 +222,19 @@ int apply_ini_line(const char* line, mail_settings* settings,
     ++matches;
   }
   if (starts_with(line, "headerline ", 11)) {
-    add_header_to(headers, line + 11, "");
+    add_header_line(headers, line + 11, "");
     ++matches;
   }
   if (starts_with(line, "use_submitted_variable_for_headerline ", 38)) {
-    add_header_to(headers, line + 38, form_table_value(form, line + 38));
+    add_header_line(headers, line + 38, form_value(form, line + 38));
     ++matches;
   }
   if (starts_with(line, "bodycontent_line ", 17)) {
-    add_body_to(body, line + 17, "");
+    add_body_variable(body, line + 17, "");
     ++matches;
   }
   if (starts_with(line, "use_submitted_variable_for_bodycontent ", 39)) {
-    add_body_to(body, line + 39, form_table_value(form, line + 39));
+    add_body_variable(body, line + 39, form_value(form, line + 39));
     ++matches;
   }
   matches += apply_newer_keywords(line, settings);
@@ -289,7 +274,18 @@ void parse_ini_text(const char* text, long size, mail_settings* settings,
   }
 }
 
-void load_ini(const char* path) {
+void add_header_line(entry_list* list, const char* name, const char* value) {
+  log_event(LOG_DEBUG_DATA, "add_header_line(%s,%s)", name, value);
+  add_list_entry(list, name, value);
+}
+
+void add_body_variable(entry_list* list, const char* name, const char* value) {
+  log_event(LOG_DEBUG_DATA, "add_body_variable(%s,%s}", name, value);
+  add_list_entry(list, name, value);
+}
+
+void load_ini(const char* path, mail_settings* settings, entry_list* headers,
+              entry_list* body, form_table* form) {
   FILE* file = fopen(path, "r");
   if (file == nullptr) fail_with_page("The ini file could not be opened.");
   // The file is read in large blocks straight into the text, so the stream
@@ -311,17 +307,9 @@ void load_ini(const char* path) {
     text = grown;
   }
   fclose(file);
-  parse_ini_text(text, static_cast<long>(size), &the_mail_settings,
-                 &the_header_list, &the_body_list, &the_form_table);
+  parse_ini_text(text, static_cast<long>(size), settings, headers, body,
+                 form);
   free(text);
-}
-
-void add_header_line(const char* name, const char* value) {
-  add_header_to(&the_header_list, name, value);
-}
-
-void add_body_variable(const char* name, const char* value) {
-  add_body_to(&the_body_list, name, value);
 }
 
 }  // namespace tarvelo

@@ -352,7 +352,7 @@ void expand_page_tokens(FILE* out, form_table* form, page_context* c,
         text[close] = '\0';
         // Escaped, and never expanded again: a value is the visitor's
         // text, not the site owner's page.
-        const char* value = form_table_value(form, text + i + 2);
+        const char* value = form_value(form, text + i + 2);
         if (in_text) {
           flush_held(c, out);
           print_html_escaped(out, value);
@@ -418,8 +418,8 @@ void print_page_line(FILE* out, form_table* form, page_context* context,
   expand_page_tokens(out, form, context, page_line_buffer);
 }
 
-void render_reply_page(page_kind kind, const mail_settings& settings,
-                       form_table* form, FILE* out) {
+void send_reply_page(page_kind kind, const mail_settings& settings,
+                     form_table* form, FILE* out) {
   // CGI response head (RFC 3875 6.2): no status line, the server adds it.
   fputs("Pragma: no-cache\n", out);
   // A page in another charset than the form's would garble what it shows;
@@ -430,8 +430,7 @@ void render_reply_page(page_kind kind, const mail_settings& settings,
     fputs("Content-type: text/html\n\n", out);
   }
 
-  // A site without a queued page shows its failure page, as before the
-  // spool existed.
+  // A site without a queued page shows its failure page.
   if (kind == PAGE_QUEUED && settings.queued_html_page == nullptr) {
     kind = PAGE_FAILURE;
   }
@@ -466,10 +465,6 @@ void render_reply_page(page_kind kind, const mail_settings& settings,
   fclose(page);
   finish_page(out, &context);
   fflush(out);
-}
-
-void send_reply_page(page_kind kind) {
-  render_reply_page(kind, the_mail_settings, &the_form_table, stdout);
 }
 
 }  // namespace tarvelo

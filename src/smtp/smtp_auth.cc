@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/ini_reader.h"
 #include "support/log.h"
+#include "support/smtp_options.h"
 
 namespace tarvelo {
 
