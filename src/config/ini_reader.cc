@@ -307,8 +307,7 @@ void load_ini(const char* path, mail_settings* settings, entry_list* headers,
     text = grown;
   }
   fclose(file);
-  parse_ini_text(text, static_cast<long>(size), settings, headers, body,
-                 form);
+  parse_ini_text(text, static_cast<long>(size), settings, headers, body, form);
   free(text);
 }
 

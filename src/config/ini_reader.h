@@ -74,7 +74,8 @@ int apply_ini_line(const char* line, mail_settings* settings,
 
 // Parses a whole ini text (as read from the file) line by line, in pieces of
 // at most 63997 characters, logging "line used from ini file {%s}" for each
-// used line (the smtp_password line shows kPasswordMask instead of its value). Also points the log's verbosity at settings->logging as soon as a
+// used line (the smtp_password line shows kPasswordMask instead of its
+// value). Also points the log's verbosity at settings->logging as soon as a
 // logging line is read.
 void parse_ini_text(const char* text, long size, mail_settings* settings,
                     entry_list* headers, entry_list* body, form_table* form);

@@ -96,8 +96,8 @@ delivery_outcome compose_and_send(const mail_settings& settings,
                                   mail_sender send) {
   dyn_text* header_text = dyn_text_new("");
   dyn_text* body_text = dyn_text_new("");
-  compose_message(settings, headers, body, form, moment.stamp, env,
-                  header_text, body_text);
+  compose_message(settings, headers, body, form, moment.stamp, env, header_text,
+                  body_text);
   delivery_outcome outcome = DELIVERY_FAILED;
   spool_hold spooled;
   abuse_verdict verdict = ABUSE_PASS;
@@ -107,9 +107,9 @@ delivery_outcome compose_and_send(const mail_settings& settings,
     for (char& c : client) {
       if (c == ' ' || c == '\n' || c == '\r' || c == '\t') c = '_';
     }
-    verdict = run_abuse_checks(settings, *env, form, client.c_str(),
-                               moment.rate_state,
-                               moment.unix_microseconds / 1000000);
+    verdict =
+        run_abuse_checks(settings, *env, form, client.c_str(),
+                         moment.rate_state, moment.unix_microseconds / 1000000);
     // Cleared to send: kept on disk before the dialogue, so no failure of
     // the server loses the visitor's message.
     if (verdict == ABUSE_PASS && settings.spool_folder != nullptr &&
@@ -122,15 +122,15 @@ delivery_outcome compose_and_send(const mail_settings& settings,
       message.header_text = header_text->data;
       message.body_text = body_text->data;
       message.line_end = settings.line_end;
-      spool_store_now(settings.spool_folder, message,
-                      moment.unix_microseconds, &spooled);
+      spool_store_now(settings.spool_folder, message, moment.unix_microseconds,
+                      &spooled);
     }
   }
   if (verdict == ABUSE_HONEYPOT) {
     outcome = DELIVERY_DROPPED;
   } else if (verdict == ABUSE_PASS) {
-    int sent = send_composed(settings, *env, header_text->data,
-                             body_text->data, send);
+    int sent =
+        send_composed(settings, *env, header_text->data, body_text->data, send);
     if (spool_settle(&spooled, sent)) {
       outcome = DELIVERY_QUEUED;
     } else if (sent) {

@@ -59,8 +59,8 @@ enum delivery_outcome {
 struct run_moment {
   message_stamp stamp;  // Date and Message-ID, with add_standard_headers
   long long unix_microseconds = 0;  // now: rate limit and spool file name
-  const char* client = "";       // REMOTE_ADDR as given, "" when unset
-  rate_state_location rate_state;  // used only with a rate limit
+  const char* client = "";          // REMOTE_ADDR as given, "" when unset
+  rate_state_location rate_state;   // used only with a rate limit
 };
 
 // One run's composition and delivery: compose_message into *env and texts

@@ -132,8 +132,8 @@ TEST_F(SendDecisionTest, IncompleteEnvelopeLogsTheWholeMessage) {
   dyn_text* body_text = dyn_text_new("");
   compose_message(settings_, headers, body, form, message_stamp(), &env,
                   header_text, body_text);
-  EXPECT_EQ(0, send_composed(settings_, env, header_text->data,
-                             body_text->data, record_send));
+  EXPECT_EQ(0, send_composed(settings_, env, header_text->data, body_text->data,
+                             record_send));
   dyn_text_free(header_text);
   dyn_text_free(body_text);
   free(env.from_address);

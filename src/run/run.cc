@@ -67,8 +67,8 @@ bool is_sole_argument(int argc, char** argv, const char* word) {
 }
 
 // Reads what the delivery takes from outside: the clock, the host's stamp
-// for a standards-complete message, the client's address and, only when a rate limit is set,
-// where its counts live.
+// for a standards-complete message, the client's address and, only when a
+// rate limit is set, where its counts live.
 run_moment read_run_moment(const mail_settings& settings) {
   run_moment moment;
   // Host name and random bytes cost system calls a plain message never uses.
@@ -118,10 +118,9 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
   delivery_outcome outcome = DELIVERY_FAILED;
   if (may_send) {
     log_event(LOG_DEBUG, "generating email.");
-    outcome = compose_and_send(the_mail_settings, the_header_list,
-                               the_body_list, the_form_table,
-                               read_run_moment(the_mail_settings),
-                               &the_envelope, smtp_send_mail);
+    outcome = compose_and_send(
+        the_mail_settings, the_header_list, the_body_list, the_form_table,
+        read_run_moment(the_mail_settings), &the_envelope, smtp_send_mail);
   } else {
     // A crawler, a link prefetch or an image that points here must not
     // mail the owner an empty form.
@@ -181,10 +180,9 @@ int run_main(int argc, char** argv) {
   if (is_sole_argument(argc, argv, "-resend_spool")) {
     log_event(LOG_DEBUG, "resend_spool: loading config file.");
     load_ini_of_run();
-    return resend_spool_command(the_run_paths.ini_path,
-                                the_mail_settings.spool_folder,
-                                smtp_job_for_settings(the_mail_settings),
-                                stdout);
+    return resend_spool_command(
+        the_run_paths.ini_path, the_mail_settings.spool_folder,
+        smtp_job_for_settings(the_mail_settings), stdout);
   }
   if (is_sole_argument(argc, argv, "-blanklog")) {
     exit(write_blank_log(the_run_paths.log_path, stdout));

@@ -27,7 +27,7 @@ struct run_paths {
 
 extern run_args the_run_args;
 extern run_paths the_run_paths;
-extern form_table the_form_table;     // filled by read_form
+extern form_table the_form_table;        // filled by read_form
 extern mail_settings the_mail_settings;  // filled by load_ini
 extern entry_list the_header_list;       // filled by load_ini
 extern entry_list the_body_list;         // filled by load_ini

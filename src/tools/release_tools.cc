@@ -132,8 +132,7 @@ void make_release_name(int argc, char** argv, const char* version,
   name->new_name[length] = '\0';
 }
 
-int rename_release_file(int argc, char** argv, const char* version,
-                        FILE* out) {
+int rename_release_file(int argc, char** argv, const char* version, FILE* out) {
   // About 60 KB: kept off the stack of a tool that runs once.
   static release_name name;
   make_release_name(argc, argv, version, &name);

@@ -49,7 +49,6 @@ bool is_plain_name_part(const char* text);
 // as "(none)" when absent; otherwise renames argv[2] to the new name in the
 // working directory and reports it. All messages go to out. Returns the
 // exit code, 0 or 3.
-int rename_release_file(int argc, char** argv, const char* version,
-                        FILE* out);
+int rename_release_file(int argc, char** argv, const char* version, FILE* out);
 
 }  // namespace tarvelo
