@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   if (table.form_count > 0) {
-    FUZZ_CHECK(form_table_value(&table, table.names[0]) == table.values[0]);
+    FUZZ_CHECK(form_value(&table, table.names[0]) == table.values[0]);
   }
   for (int i = 0; i < table.form_count; ++i) {
     free(table.names[i]);

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "smtp/spool.h"
+#include "spool/spool.h"
 
 using namespace tarvelo;
 

@@ -8,8 +8,6 @@
 
 namespace tarvelo {
 
-envelope the_envelope;
-
 int is_address_char(unsigned char c) {
   // Explicit ranges rather than isalnum: the locale must never turn a byte
   // above 127 into part of an address. "+" belongs to the local part of

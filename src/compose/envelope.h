@@ -3,8 +3,8 @@
 // text is built, and the recognition of the five header kinds that the
 // message may carry (From, To, CC, BCC, Subject).
 //
-// State owned here: the_envelope, filled during the one pass over the header
-// list and read-only afterwards.
+// State owned here: none; the run keeps the envelope of its message, filled
+// during the one pass over the header list and read-only afterwards.
 #pragma once
 
 #include <cstddef>
@@ -20,10 +20,6 @@ struct envelope {
   char* bcc_address = nullptr;
   int subject_found = 0;  // 1 once any Subject entry was seen
 };
-
-// Written once during composition and read-only afterwards (the SMTP
-// dialogue reads the BCC and CC recipients from it).
-extern envelope the_envelope;
 
 // RFC 5321 4.5.3.1.3: a path holds at most 256 octets, its angle brackets
 // included.

@@ -3,23 +3,13 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
-#include "compose/abuse_checks.h"
 #include "compose/mime.h"
-#include "smtp/smtp_dialogue.h"
-#include "smtp/spool.h"
 #include "support/log.h"
-#include "support/os.h"
 
 namespace tarvelo {
 
 namespace {
-
-// The texts of this run's message. Created once by compose_and_send and kept
-// until the process exits; the log and the SMTP dialogue read them.
-dyn_text* the_header_text = nullptr;
-dyn_text* the_body_text = nullptr;
 
 constexpr std::array<char, kBlankTemplateWidth + 1> make_blank_template() {
   std::array<char, kBlankTemplateWidth + 1> blanks{};
@@ -33,10 +23,6 @@ constexpr std::array<char, kBlankTemplateWidth + 1> make_blank_template() {
 constexpr std::array<char, kBlankTemplateWidth + 1> kBlankTemplate =
     make_blank_template();
 const char* const kBlanks = kBlankTemplate.data();
-
-const char* text_or_null(const char* text) {
-  return text != nullptr ? text : "(null)";
-}
 
 void append_header_line(const char* name, const char* value,
                         bool add_headerline_colon, const char* line_end,
@@ -123,8 +109,8 @@ void append_x_tarvelo(const char* line_end, dyn_text* out) {
 
 void compose_message(const mail_settings& settings, const entry_list& headers,
                      const entry_list& body, const form_table& form,
-                     envelope* env, dyn_text* header_text,
-                     dyn_text* body_text, const message_stamp* stamp) {
+                     const message_stamp& stamp, envelope* env,
+                     dyn_text* header_text, dyn_text* body_text) {
   const char* line_end = settings.line_end;
   int header_start = header_text->length;
   int body_start = body_text->length;
@@ -153,92 +139,10 @@ void compose_message(const mail_settings& settings, const entry_list& headers,
     append_all_submitted(settings, form, body_text);
   }
   if (settings.add_standard_headers) {
-    message_stamp own_stamp;
-    if (stamp == nullptr) {
-      read_message_stamp(&own_stamp);
-      stamp = &own_stamp;
-    }
-    make_standard_message(settings.charset, line_end, *stamp, header_start,
+    make_standard_message(settings.charset, line_end, stamp, header_start,
                           header_text, body_start, body_text);
     append_x_tarvelo(line_end, header_text);
   }
 }
-
-int send_composed(const mail_settings& settings, const envelope& env,
-                  const char* header_text, const char* body_text,
-                  mail_sender send) {
-  if (env.from_address != nullptr && env.to_address != nullptr &&
-      env.subject_found == 1) {
-    log_event(LOG_DEBUG,
-              "about to send email to smtp server (%s) from: (%s) to: (%s)",
-              text_or_null(settings.smtp), env.from_address, env.to_address);
-    if (send(settings.smtp, env.from_address, env.to_address, header_text,
-             body_text) != 0) {
-      log_event(LOG_DEBUG, "email sent! (1)");
-      return 1;
-    }
-    log_event(LOG_ERRORS, "Email not sent.");
-    return 0;
-  }
-  // The whole message goes into the log so the site owner can see which
-  // header was missing or held no address.
-  log_event(LOG_ERRORS,
-            "email not sent due to From, or To, or Subject headers not being "
-            "present or valid. From={%s} To={%s} Subject_found=%s\r\n "
-            "HEADERS = \r\n%s\r\n = HEADERS\r\nBODY = \r\n%s\r\n = BODY.",
-            text_or_null(env.from_address), text_or_null(env.to_address),
-            env.subject_found ? "TRUE" : "FALSE", text_or_null(header_text),
-            text_or_null(body_text));
-  return 0;
-}
-
-delivery_outcome compose_and_deliver() {
-  the_header_text = dyn_text_new("");
-  the_body_text = dyn_text_new("");
-  compose_message(the_mail_settings, the_header_list, the_body_list,
-                  the_form_table, &the_envelope, the_header_text,
-                  the_body_text);
-  const envelope& env = the_envelope;
-  spool_hold spooled;
-  if (env.from_address != nullptr && env.to_address != nullptr &&
-      env.subject_found == 1) {
-    // The client address keys a line of the rate-limit state file.
-    std::string client = env_or_empty("REMOTE_ADDR");
-    for (char& c : client) {
-      if (c == ' ' || c == '\n' || c == '\r' || c == '\t') c = '_';
-    }
-    rate_state_location state;
-    if (the_mail_settings.rate_limit > 0) {
-      state = rate_state_location_for(
-          log_path(), os_full_path(ini_path_for_log(log_path()).c_str()).c_str(),
-          os_temp_folder().c_str());
-    }
-    abuse_verdict verdict = run_abuse_checks(
-        the_mail_settings, env, the_form_table, client.c_str(), state,
-        os_time_seconds());
-    if (verdict == ABUSE_HONEYPOT) return DELIVERY_DROPPED;
-    if (verdict != ABUSE_PASS) return DELIVERY_FAILED;
-    // Cleared to send: kept on disk before the dialogue, so no failure of
-    // the server loses the visitor's message.
-    if (the_mail_settings.spool_folder != nullptr &&
-        the_mail_settings.smtp != nullptr) {
-      spool_fields message;
-      message.from = env.from_address;
-      message.to = env.to_address;
-      message.bcc = env.bcc_address;
-      message.cc = env.cc_address;
-      message.header_text = the_header_text->data;
-      message.body_text = the_body_text->data;
-      message.line_end = the_mail_settings.line_end;
-      spool_store_now(the_mail_settings.spool_folder, message, &spooled);
-    }
-  }
-  int sent = send_composed(the_mail_settings, env, the_header_text->data,
-                           the_body_text->data, smtp_send_mail);
-  if (spool_settle(&spooled, sent)) return DELIVERY_QUEUED;
-  return sent ? DELIVERY_SENT : DELIVERY_FAILED;
-}
-
-int compose_and_send() { return compose_and_deliver() == DELIVERY_SENT; }
 
 }  // namespace tarvelo

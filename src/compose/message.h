@@ -1,20 +1,17 @@
-// Message assembly and the decision to send: turns the header list, the body
-// list and the submitted form into the header text and body text of one
-// e-mail, fills the envelope on the way, and hands the message to the SMTP
-// dialogue when the envelope is complete.
+// Message assembly: turns the header list, the body list and the submitted
+// form into the header text and body text of one e-mail, filling the
+// envelope on the way.
 //
-// State owned here: the header and body text buffers of the run, created by
-// compose_and_send and kept until the process exits.
+// State owned here: none. The caller owns the texts and the envelope.
 #pragma once
 
 #include "compose/envelope.h"
+#include "compose/mime.h"
 #include "config/ini_reader.h"
 #include "form/form_reader.h"
 #include "support/dyn_text.h"
 
 namespace tarvelo {
-
-struct message_stamp;  // compose/mime.h
 
 // Widest blank run a composed line needs: a continuation indent of a 498
 // character name plus one, with room to spare.
@@ -43,54 +40,12 @@ constexpr int kMaxBodyNameLength = 499;
 //   (make_standard_message: encoded header lines, Date, Message-ID and MIME
 //   headers, a quoted-printable body where 7bit will not do) before the
 //   X-TARVELO line, which then comes last. stamp gives the Date and
-//   Message-ID; when null they are read from the system.
-// Reads nothing but its arguments (and, as said, the system's time) and
-// fills env; stored values are not changed. Allocation failures end the
-// process in dyn_text.
+//   Message-ID; it is read only then.
+// Reads nothing but its arguments and fills env; stored values are not
+// changed. Allocation failures end the process in dyn_text.
 void compose_message(const mail_settings& settings, const entry_list& headers,
                      const entry_list& body, const form_table& form,
-                     envelope* env, dyn_text* header_text,
-                     dyn_text* body_text,
-                     const message_stamp* stamp = nullptr);
-
-// The signature of smtp_send_mail, so the send decision can be driven with a
-// stand-in.
-using mail_sender = int (*)(const char* server, const char* from,
-                            const char* to, const char* header_text,
-                            const char* body_text);
-
-// The send decision over a composed message. With a From and a To address and
-// a Subject in env: logs "about to send email to smtp server ..." and calls
-// send once with the smtp setting, the two addresses and the texts; returns 1
-// (after "email sent! (1)") when it returns non-zero, else 0 (after "Email not
-// sent."). Otherwise sends nothing, logs the whole message with the reason at
-// LOG_ERRORS and returns 0. Absent texts are logged as "(null)".
-int send_composed(const mail_settings& settings, const envelope& env,
-                  const char* header_text, const char* body_text,
-                  mail_sender send);
-
-// What became of a run's message; the run sequence picks the page by it.
-enum delivery_outcome {
-  DELIVERY_FAILED = 0,   // not sent: the failure page
-  DELIVERY_SENT = 1,     // the server accepted it: the success page
-  DELIVERY_DROPPED = 2,  // a robot's form dropped quietly: the success page
-  DELIVERY_QUEUED = 3,   // not sent now but kept in the spool folder
-};
-
-// One CGI run's composition and delivery: compose_message over the
-// process-wide tables into the_envelope, then, when the envelope is complete,
-// the abuse checks (honeypot, allow-list, rate limit for REMOTE_ADDR), then
-// send_composed with smtp_send_mail. With spool_folder and smtp set, a message
-// cleared to send is first kept in the spool (spool_store_now); when its
-// delivery then fails it stays there and the outcome is DELIVERY_QUEUED. A
-// spool file that cannot be written changes nothing but an error line. Call
-// once.
-delivery_outcome compose_and_deliver();
-
-// One CGI run's composition and delivery: compose_message over
-// the_mail_settings, the_header_list, the_body_list and the_form_table into
-// the_envelope, then send_composed with smtp_send_mail. Returns 1 when the
-// server accepted the message (the success page), 0 otherwise. Call once.
-int compose_and_send();
+                     const message_stamp& stamp, envelope* env,
+                     dyn_text* header_text, dyn_text* body_text);
 
 }  // namespace tarvelo

@@ -48,8 +48,8 @@ class ComposeTest : public testing::Test {
   void compose() {
     dyn_text* header_text = dyn_text_new("");
     dyn_text* body_text = dyn_text_new("");
-    compose_message(settings_, headers_, body_, form_, &env_, header_text,
-                    body_text);
+    compose_message(settings_, headers_, body_, form_, message_stamp(), &env_,
+                    header_text, body_text);
     header_text_.assign(header_text->data, header_text->length);
     body_text_.assign(body_text->data, body_text->length);
     dyn_text_free(header_text);
@@ -242,134 +242,6 @@ TEST_F(ComposeTest, BccIsARecipientButNotAHeaderLine) {
   EXPECT_EQ("To: a@b.c \r\nSubject: s \r\n" + std::string(kXTarvelo) + "\r\n",
             header_text_);
   EXPECT_EQ(std::string::npos, log_.messages().find("hidden"));
-}
-
-// Records the one call of a stand-in for smtp_send_mail.
-struct sent_mail {
-  int calls = 0;
-  int result = 1;
-  std::string server, from, to, header_text, body_text;
-};
-sent_mail recorded;
-
-int record_send(const char* server, const char* from, const char* to,
-                const char* header_text, const char* body_text) {
-  ++recorded.calls;
-  recorded.server = server ? server : "(absent)";
-  recorded.from = from;
-  recorded.to = to;
-  recorded.header_text = header_text;
-  recorded.body_text = body_text;
-  return recorded.result;
-}
-
-class SendDecisionTest : public testing::Test {
- protected:
-  SendDecisionTest() {
-    recorded = sent_mail();
-    env_.from_address = from_;
-    env_.to_address = to_;
-    env_.subject_found = 1;
-  }
-
-  scoped_test_log log_;
-  mail_settings settings_;
-  envelope env_;
-  char from_[8] = "joe@x.y";
-  char to_[6] = "a@b.c";
-};
-
-TEST_F(SendDecisionTest, CompleteEnvelopeIsHandedOver) {
-  settings_.smtp = const_cast<char*>("mail.x.y:2525");
-  EXPECT_EQ(1, send_composed(settings_, env_, "H\r\n", "B\r\n", record_send));
-  EXPECT_EQ(1, recorded.calls);
-  EXPECT_EQ("mail.x.y:2525", recorded.server);
-  EXPECT_EQ("joe@x.y", recorded.from);
-  EXPECT_EQ("a@b.c", recorded.to);
-  EXPECT_EQ("H\r\n", recorded.header_text);
-  EXPECT_EQ("B\r\n", recorded.body_text);
-  EXPECT_EQ(
-      "about to send email to smtp server (mail.x.y:2525) from: (joe@x.y) "
-      "to: (a@b.c)\n"
-      "email sent! (1)\n",
-      log_.messages());
-}
-
-TEST_F(SendDecisionTest, RefusedDeliveryIsAFailure) {
-  recorded.result = 0;
-  // Without an smtp line the dialogue is still asked, and says no.
-  EXPECT_EQ(0, send_composed(settings_, env_, "H", "B", record_send));
-  EXPECT_EQ(1, recorded.calls);
-  EXPECT_EQ("(absent)", recorded.server);
-  EXPECT_EQ(
-      "about to send email to smtp server ((null)) from: (joe@x.y) to: "
-      "(a@b.c)\n"
-      "Email not sent.\n",
-      log_.messages());
-}
-
-TEST_F(SendDecisionTest, IncompleteEnvelopeSendsNothing) {
-  const struct {
-    bool from, to;
-    int subject;
-  } cases[] = {{false, true, 1}, {true, false, 1}, {true, true, 0}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.from << c.to << c.subject);
-    env_.from_address = c.from ? from_ : nullptr;
-    env_.to_address = c.to ? to_ : nullptr;
-    env_.subject_found = c.subject;
-    EXPECT_EQ(0, send_composed(settings_, env_, "H", "B", record_send));
-  }
-  EXPECT_EQ(0, recorded.calls);
-}
-
-TEST_F(SendDecisionTest, IncompleteEnvelopeLogsTheWholeMessage) {
-  // A Subject but no To, composed with bare line feeds: the fixed "\r\n" of
-  // the error line stay as they are.
-  settings_.line_end = "\n";
-  entry_list headers;
-  headers.names[0] = const_cast<char*>("Subject: Hello");
-  headers.values[0] = const_cast<char*>("");
-  headers.names[1] = const_cast<char*>("From:");
-  headers.values[1] = const_cast<char*>("joe@x.y");
-  headers.count = 2;
-  entry_list body;
-  body.names[0] = const_cast<char*>("Name:");
-  body.values[0] = const_cast<char*>("Joe");
-  body.count = 1;
-  form_table form;
-  envelope env;
-  dyn_text* header_text = dyn_text_new("");
-  dyn_text* body_text = dyn_text_new("");
-  compose_message(settings_, headers, body, form, &env, header_text,
-                  body_text);
-  EXPECT_EQ(0, send_composed(settings_, env, header_text->data,
-                             body_text->data, record_send));
-  dyn_text_free(header_text);
-  dyn_text_free(body_text);
-  free(env.from_address);
-  EXPECT_EQ(0, recorded.calls);
-
-  std::string expected =
-      "email not sent due to From, or To, or Subject headers not being "
-      "present or valid. From={joe@x.y} To={(null)} Subject_found=TRUE\r\n"
-      " HEADERS = \r\n"
-      "Subject: Hello \n"
-      "From: joe@x.y\n"
-      "X-TARVELO: sent by web form submition activated CGI program.\n"
-      "\r\n = HEADERS\r\n"
-      "BODY = \r\n"
-      " Name: Joe\n"
-      "\r\n = BODY.\n";
-  // The last line of the log: "<stamp> - pid(<n>) - <message>\n".
-  std::string raw = read_file(log_.path());
-  std::string tail = " - pid(" + std::to_string(getpid()) + ") - " + expected;
-  ASSERT_GT(raw.size(), tail.size());
-  EXPECT_EQ(tail, raw.substr(raw.size() - tail.size()));
-  std::string before = raw.substr(0, raw.size() - tail.size());
-  std::string stamp = before.substr(before.rfind('\n') + 1);
-  EXPECT_FALSE(stamp.empty());
-  EXPECT_EQ(std::string::npos, stamp.find(" - "));
 }
 
 }  // namespace

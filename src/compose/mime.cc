@@ -11,7 +11,6 @@
 #include "support/base64.h"
 #include "support/calendar.h"
 #include "support/log.h"
-#include "support/os.h"
 
 namespace tarvelo {
 
@@ -348,16 +347,6 @@ void append_quoted_line(const unsigned char* text, size_t size,
 }
 
 }  // namespace
-
-void read_message_stamp(message_stamp* out) {
-  out->utc_offset_minutes =
-      os_local_time_with_offset(&out->local_time, &out->unix_seconds);
-  out->process_id = os_process_id();
-  os_host_name(out->host_name, sizeof out->host_name);
-  if (!os_random_bytes(out->random, sizeof out->random)) {
-    memset(out->random, 0, sizeof out->random);
-  }
-}
 
 void append_date(const struct tm& local_time, int utc_offset_minutes,
                  dyn_text* out) {

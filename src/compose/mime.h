@@ -4,9 +4,8 @@
 // add_standard_headers. Everything is decided when the message is composed,
 // whatever server later receives it.
 //
-// Pure functions over explicit arguments; only read_message_stamp asks the
-// operating system (through its seam) for the time, process id, host name
-// and random bytes. No state.
+// Pure functions over explicit arguments; the moment, process id, host name
+// and random bytes of a message come in as a message_stamp. No state.
 #pragma once
 
 #include <cstddef>
@@ -35,11 +34,6 @@ struct message_stamp {
   unsigned char random[8] = {};
   char host_name[256] = "";
 };
-
-// Fills *out from the operating system. When no random bytes can be had they
-// stay zero; time and process id still keep the Message-ID apart from every
-// other run on this host.
-void read_message_stamp(message_stamp* out);
 
 // Appends the RFC 5322 3.3 date-time of local_time with its zone offset, e.g.
 // "Tue, 08 Dec 2026 01:23:45 -0330", in English whatever the locale. The day

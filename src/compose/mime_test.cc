@@ -617,8 +617,8 @@ TEST(StandardMessageTest, ComposedMessageOrdersTheStandardHeaders) {
   dyn_text* header_text = dyn_text_new("");
   dyn_text* body_text = dyn_text_new("");
   message_stamp stamp = fixed_stamp();
-  compose_message(settings, headers, body, form, &env, header_text, body_text,
-                  &stamp);
+  compose_message(settings, headers, body, form, stamp, &env, header_text,
+                  body_text);
   EXPECT_EQ(std::string("To: a@b.c \r\n"
                         "Subject: =?UTF-8?B?SsO2aG4=?=\r\n"
                         "From: site@b.c\r\n"

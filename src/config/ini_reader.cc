@@ -11,11 +11,6 @@
 
 namespace tarvelo {
 
-// Process-wide: filled once by load_ini, read-only afterwards.
-mail_settings the_mail_settings;
-entry_list the_header_list;
-entry_list the_body_list;
-
 namespace {
 
 char* copy_text(const char* text) {
@@ -35,16 +30,6 @@ void add_list_entry(entry_list* list, const char* name, const char* value) {
   list->names[list->count] = copy_text(name);
   list->values[list->count] = copy_text(value);
   ++list->count;
-}
-
-void add_header_to(entry_list* list, const char* name, const char* value) {
-  log_event(LOG_DEBUG_DATA, "add_header_line(%s,%s)", name, value);
-  add_list_entry(list, name, value);
-}
-
-void add_body_to(entry_list* list, const char* name, const char* value) {
-  log_event(LOG_DEBUG_DATA, "add_body_variable(%s,%s}", name, value);
-  add_list_entry(list, name, value);
 }
 
 // A whole number from 1 to limit, digits only; anything else is refused.
@@ -186,16 +171,16 @@ int apply_line_list(ini_action action, const char* value,
                     entry_list* body, form_table* form) {
   switch (action) {
     case INI_HEADER_FIXED:
-      add_header_to(headers, value, "");
+      add_header_line(headers, value, "");
       break;
     case INI_HEADER_SUBMITTED:
-      add_header_to(headers, value, form_table_value(form, value));
+      add_header_line(headers, value, form_value(form, value));
       break;
     case INI_BODY_FIXED:
-      add_body_to(body, value, "");
+      add_body_variable(body, value, "");
       break;
     case INI_BODY_SUBMITTED:
-      add_body_to(body, value, form_table_value(form, value));
+      add_body_variable(body, value, form_value(form, value));
       break;
     default:  // INI_ALLOWED_RECIPIENT
       if (settings->allowed_recipient_count < kMaxAllowedRecipients) {
@@ -352,7 +337,18 @@ void parse_ini_text(const char* text, long size, mail_settings* settings,
   }
 }
 
-void load_ini(const char* path) {
+void add_header_line(entry_list* list, const char* name, const char* value) {
+  log_event(LOG_DEBUG_DATA, "add_header_line(%s,%s)", name, value);
+  add_list_entry(list, name, value);
+}
+
+void add_body_variable(entry_list* list, const char* name, const char* value) {
+  log_event(LOG_DEBUG_DATA, "add_body_variable(%s,%s}", name, value);
+  add_list_entry(list, name, value);
+}
+
+void load_ini(const char* path, mail_settings* settings, entry_list* headers,
+              entry_list* body, form_table* form) {
   FILE* file = fopen(path, "r");
   if (file == nullptr) fail_with_page("The ini file could not be opened.");
   // The file is read in large blocks straight into the text, so the stream
@@ -361,30 +357,18 @@ void load_ini(const char* path) {
   // Most ini files are a few hundred bytes; a larger one doubles the block.
   size_t capacity = 4096;
   size_t size = 0;
-  char* text = static_cast<char*>(malloc(capacity));
-  if (text == nullptr) fail_with_page("Unable to malloc memory");
+  char* text = static_cast<char*>(malloc_or_fail(capacity, kNoMemory));
   for (;;) {
     size += fread(text + size, 1, capacity - size, file);
     // fread returns less than asked for only at the end of the file or on a
     // read error; either way there is no more to read.
     if (size < capacity) break;
     capacity *= 2;
-    char* grown = static_cast<char*>(realloc(text, capacity));
-    if (grown == nullptr) fail_with_page("Unable to malloc memory");
-    text = grown;
+    text = static_cast<char*>(realloc_or_fail(text, capacity, kNoMemory));
   }
   fclose(file);
-  parse_ini_text(text, static_cast<long>(size), &the_mail_settings,
-                 &the_header_list, &the_body_list, &the_form_table);
+  parse_ini_text(text, static_cast<long>(size), settings, headers, body, form);
   free(text);
-}
-
-void add_header_line(const char* name, const char* value) {
-  add_header_to(&the_header_list, name, value);
-}
-
-void add_body_variable(const char* name, const char* value) {
-  add_body_to(&the_body_list, name, value);
 }
 
 }  // namespace tarvelo

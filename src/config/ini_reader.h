@@ -1,26 +1,18 @@
 // The ini file beside the executable: settings, and the ordered header and
 // body lists of the message.
 //
-// State owned here: the_mail_settings, the_header_list and the_body_list,
-// filled once by load_ini and read-only afterwards.
+// State owned here: none; the run keeps the settings and lists of the
+// process and has load_ini fill them.
 #pragma once
 
 #include "form/form_reader.h"
+#include "support/smtp_options.h"
 
 namespace tarvelo {
 
 constexpr int kMaxListEntries = 1000;
 constexpr int kIniLineMax = 63997;  // characters read per piece
-constexpr int kDefaultSmtpTimeout = 30;
-
-enum hello_kind { HELLO_HELO, HELLO_EHLO };
-
-// How the SMTP connection is protected. TLS_INVALID marks an smtp_tls value
-// that was not understood: such a run never sends in plain text.
-enum tls_mode { TLS_NONE, TLS_STARTTLS, TLS_IMPLICIT, TLS_INVALID };
-
 constexpr int kMaxAllowedRecipients = 1000;
-constexpr const char* kPasswordMask = "********";
 
 struct mail_settings {
   char* smtp = nullptr;
@@ -37,7 +29,7 @@ struct mail_settings {
   // Seconds for the whole delivery, connect to the reply to QUIT.
   int smtp_timeout = kDefaultSmtpTimeout;
 
-  // Transport security and authentication (absent: plain SMTP as before).
+  // Transport security and authentication (absent: plain SMTP).
   tls_mode smtp_tls = TLS_NONE;
   char* smtp_tls_ca = nullptr;
   char* smtp_user = nullptr;
@@ -53,8 +45,7 @@ struct mail_settings {
   char* spool_folder = nullptr;
   char* queued_html_page = nullptr;
 
-  // Abuse controls. The list comes last, so that every other setting
-  // shares the first page of the record.
+  // Abuse controls.
   char* reply_to_field = nullptr;
   char* honeypot_field = nullptr;
   int rate_limit = 0;  // per hour and client address; 0: no limit
@@ -62,16 +53,13 @@ struct mail_settings {
   char* allowed_recipients[kMaxAllowedRecipients];
 };
 
-// The count comes first: a short list then touches two pages, not three.
+// An ordered list of name/value pairs: the first count entries are set,
+// each a heap copy.
 struct entry_list {
   int count = 0;
   char* names[kMaxListEntries];
   char* values[kMaxListEntries];
 };
-
-extern mail_settings the_mail_settings;
-extern entry_list the_header_list;  // header_count is the_header_list.count
-extern entry_list the_body_list;    // body_count is the_body_list.count
 
 // Ends the line at its first carriage return, then at its first line feed.
 void cut_line_end(char* line);
@@ -86,18 +74,23 @@ int apply_ini_line(const char* line, mail_settings* settings,
 
 // Parses a whole ini text (as read from the file) line by line, in pieces of
 // at most 63997 characters, logging "line used from ini file {%s}" for each
-// used line (the smtp_password line shows kPasswordMask instead of its value). Also points the log's verbosity at settings->logging as soon as a
+// used line (the smtp_password line shows kPasswordMask instead of its
+// value). Also points the log's verbosity at settings->logging as soon as a
 // logging line is read.
 void parse_ini_text(const char* text, long size, mail_settings* settings,
                     entry_list* headers, entry_list* body, form_table* form);
 
-// Reads the ini file at path into the process-wide settings and lists. When
-// it cannot be opened: fail_with_page("The ini file could not be opened.").
-void load_ini(const char* path);
+// Reads the ini file at path and applies it with parse_ini_text to settings,
+// headers and body, looking submitted values up in form. When it cannot be
+// opened: fail_with_page("The ini file could not be opened."). Allocation
+// failures end the process the same way.
+void load_ini(const char* path, mail_settings* settings, entry_list* headers,
+              entry_list* body, form_table* form);
 
-// Append a copy of the pair to the process-wide header or body list, after
-// the debug line; nothing is stored beyond 1000 entries.
-void add_header_line(const char* name, const char* value);
-void add_body_variable(const char* name, const char* value);
+// Append a copy of the pair to list, after the debug line
+// "add_header_line(%s,%s)" or "add_body_variable(%s,%s}" (LOG_DEBUG_DATA);
+// nothing is stored beyond 1000 entries, nor a null name or value.
+void add_header_line(entry_list* list, const char* name, const char* value);
+void add_body_variable(entry_list* list, const char* name, const char* value);
 
 }  // namespace tarvelo

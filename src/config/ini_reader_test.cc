@@ -4,6 +4,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 
 #include "support/log.h"
@@ -374,22 +375,34 @@ TEST(IniReaderTest, CutLineEnd) {
 }
 
 // load_ini reads into a block that doubles from 4096 bytes; sizes around
-// each doubling must arrive whole, the last line included.
+// each doubling must arrive whole, the last line included, into the tables
+// it is given (the first line takes a value from the form).
 TEST(IniReaderTest, LoadIniReadsFilesOfEverySizeWhole) {
   std::string dir = fresh_temp_dir();
+  form_table form;
+  form.names[0] = const_cast<char*>("Name:");
+  form.values[0] = const_cast<char*>("Joe");
+  form.form_count = 1;
   for (size_t size : {4095u, 4096u, 4097u, 8192u, 30000u}) {
     SCOPED_TRACE(size);
     scoped_test_log log;
+    std::string first = "use_submitted_variable_for_bodycontent Name:\n";
     std::string last = "smtp host" + std::to_string(size);
-    std::string text(size - last.size() - 1, 'x');
+    std::string text(size - first.size() - last.size() - 1, 'x');
     for (size_t i = 79; i < text.size(); i += 80) text[i] = '\n';
-    text += "\n" + last;
+    text = first + text + "\n" + last;
     ASSERT_EQ(size, text.size());
     std::string path = dir + "/big" + std::to_string(size) + ".ini";
     write_file(path, text);
-    load_ini(path.c_str());
-    ASSERT_NE(nullptr, the_mail_settings.smtp);
-    EXPECT_EQ(last.substr(5), the_mail_settings.smtp);
+    auto settings = std::make_unique<mail_settings>();
+    auto headers = std::make_unique<entry_list>();
+    auto body = std::make_unique<entry_list>();
+    load_ini(path.c_str(), settings.get(), headers.get(), body.get(), &form);
+    ASSERT_NE(nullptr, settings->smtp);
+    EXPECT_EQ(last.substr(5), settings->smtp);
+    EXPECT_EQ(0, headers->count);
+    ASSERT_EQ(1, body->count);
+    EXPECT_STREQ("Joe", body->values[0]);
   }
 }
 

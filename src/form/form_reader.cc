@@ -11,8 +11,6 @@
 
 namespace tarvelo {
 
-form_table the_form_table;
-
 namespace {
 
 // Digit value of one character of a %XX escape. The two characters are not
@@ -129,8 +127,9 @@ int read_form_body(int content_length, long long deadline_ms, char* body) {
   return got;
 }
 
-void read_form(long long deadline_ms) {
-  int content_length = parse_content_length(env_or_empty("CONTENT_LENGTH"));
+void read_form(const char* content_length_text, long long deadline_ms,
+               form_table* table) {
+  int content_length = parse_content_length(content_length_text);
   log_event(LOG_DEBUG, "FORM SIZE %d\n", content_length);
   os_stdin_binary();
   static char body[kMaxFormBody + 1];
@@ -140,7 +139,7 @@ void read_form(long long deadline_ms) {
     log_event(LOG_ERRORS, "FORM DATA SIZE != CONTENT_LENGTH, got(%d), CL(%d)",
               got, content_length);
   }
-  parse_form_body(body, &the_form_table);
+  parse_form_body(body, table);
 }
 
 const char* form_table_lookup(const form_table& table, const char* key) {
@@ -151,7 +150,7 @@ const char* form_table_lookup(const form_table& table, const char* key) {
   return "";
 }
 
-const char* form_table_value(form_table* table, const char* key) {
+const char* form_value(form_table* table, const char* key) {
   if (!table->form_dumped) {
     log_event(LOG_DEBUG_DATA, "Form stuff %d", table->form_count);
     for (int i = 0; i < table->form_count; ++i) {
@@ -161,10 +160,6 @@ const char* form_table_value(form_table* table, const char* key) {
     table->form_dumped = 1;
   }
   return form_table_lookup(*table, key);
-}
-
-const char* form_value(const char* key) {
-  return form_table_value(&the_form_table, key);
 }
 
 }  // namespace tarvelo

@@ -1,8 +1,7 @@
 // Form intake: the URL-encoded request body, decoded into a table of named
 // values in body order.
 //
-// State owned here: the_form_table, filled once by read_form and read-only
-// afterwards.
+// State owned here: none; the run keeps the one table of the process.
 #pragma once
 
 namespace tarvelo {
@@ -10,17 +9,13 @@ namespace tarvelo {
 constexpr int kMaxFormPairs = 1000;
 constexpr int kMaxFormBody = 99999;
 
-// The counts come before the arrays: a run with a few pairs then touches
-// two pages of the table, not three.
+// The pairs in body order: the first form_count entries of names and values.
 struct form_table {
   int form_count = 0;
   int form_dumped = 0;  // set by the first lookup, which logs the table
   char* names[kMaxFormPairs];
   char* values[kMaxFormPairs];
 };
-
-// The process-wide table of this run; written once by read_form.
-extern form_table the_form_table;
 
 // Cuts the text before the first delimiter off the front of text and returns
 // it as a new heap block; the rest (after the delimiter) moves to the front of
@@ -48,25 +43,25 @@ void parse_form_body(char* body, form_table* table);
 // content_length of 0 or less.
 int read_form_body(int content_length, long long deadline_ms, char* body);
 
-// Reads CONTENT_LENGTH and the body (read_form_body, until deadline_ms on
-// the os_monotonic_ms clock) into the_form_table, logging "FORM SIZE %d\n"
-// and, when the count kept differs, "FORM DATA SIZE != CONTENT_LENGTH,
-// got(%d), CL(%d)"; then goes on with what arrived.
-void read_form(long long deadline_ms);
+// Reads the body announced by content_length_text (the CGI variable
+// CONTENT_LENGTH, "" when unset; parse_content_length) from standard input
+// with read_form_body, until deadline_ms on the os_monotonic_ms clock, and
+// parses it into *table, logging "FORM SIZE %d\n" and, when the count kept
+// differs, "FORM DATA SIZE != CONTENT_LENGTH, got(%d), CL(%d)"; then goes on
+// with what arrived. Call once per process: the body buffer is static.
+void read_form(const char* content_length_text, long long deadline_ms,
+               form_table* table);
 
 // Reads a CONTENT_LENGTH text like atoi: blanks, optional sign, digits.
 int parse_content_length(const char* text);
 
 // The value of the first entry named exactly key, or "" when there is none.
 // The first lookup on a table logs "Form stuff %d" and every pair
-// (LOG_DEBUG_DATA).
-const char* form_table_value(form_table* table, const char* key);
+// (LOG_DEBUG_DATA) and sets form_dumped, hence the table is not const.
+const char* form_value(form_table* table, const char* key);
 
 // The value of the first entry named exactly key, or "" when there is none;
 // logs nothing.
 const char* form_table_lookup(const form_table& table, const char* key);
-
-// form_table_value on the_form_table.
-const char* form_value(const char* key);
 
 }  // namespace tarvelo

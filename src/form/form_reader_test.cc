@@ -135,10 +135,10 @@ TEST(FormReaderTest, LookupIsExactAndDumpsTableOnce) {
   form_table table;
   parse_form_body(body.data(), &table);
   std::string before = log.messages();
-  EXPECT_STREQ("y", form_table_value(&table, "Email"));
-  EXPECT_STREQ("x", form_table_value(&table, "email"));
-  EXPECT_STREQ("", form_table_value(&table, "EMAIL"));
-  EXPECT_STREQ("", form_table_value(&table, ""));
+  EXPECT_STREQ("y", form_value(&table, "Email"));
+  EXPECT_STREQ("x", form_value(&table, "email"));
+  EXPECT_STREQ("", form_value(&table, "EMAIL"));
+  EXPECT_STREQ("", form_value(&table, ""));
   EXPECT_EQ(before +
                 "Form stuff 3\nForm stuff (email) (x)\nForm stuff (Email) (y)\n"
                 "Form stuff (Email) (z)\n",

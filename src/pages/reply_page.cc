@@ -312,7 +312,7 @@ void expand_page_tokens(FILE* out, form_table* form, page_context* c,
         text[close] = '\0';
         // Escaped, and never expanded again: a value is the visitor's
         // text, not the site owner's page.
-        const char* value = form_table_value(form, text + i + 2);
+        const char* value = form_value(form, text + i + 2);
         if (in_text) {
           flush_held(c, out);
           // The apostrophe too: a value may stand in an attribute quoted
@@ -381,8 +381,8 @@ void print_page_line(FILE* out, form_table* form, page_context* context,
   expand_page_tokens(out, form, context, page_line_buffer);
 }
 
-void render_reply_page(page_kind kind, const mail_settings& settings,
-                       form_table* form, FILE* out) {
+void send_reply_page(page_kind kind, const mail_settings& settings,
+                     form_table* form, FILE* out) {
   // CGI response head (RFC 3875 6.2): no status line, the server adds it.
   fputs("Pragma: no-cache\n", out);
   // A page in another charset than the form's would garble what it shows;
@@ -429,10 +429,6 @@ void render_reply_page(page_kind kind, const mail_settings& settings,
   fclose(page);
   finish_page(out, &context);
   fflush(out);
-}
-
-void send_reply_page(page_kind kind) {
-  render_reply_page(kind, the_mail_settings, &the_form_table, stdout);
 }
 
 }  // namespace tarvelo

@@ -30,20 +30,16 @@ constexpr const char* kProductCredit = "Form mail by TARVELO";
 constexpr int kPageLineBufferSize = 63000;
 constexpr int kPageReadBufferSize = 9999;  // one read takes <= 9998 chars
 
-// Prints the whole response for the run on standard output: the response
-// head, then the configured page of the kind with its "||name||" tokens
-// replaced by HTML-escaped submitted values and the footer link before the
-// closing html tag, or a built-in page when the setting is missing or the
-// file cannot be opened. Never ends the process.
-void send_reply_page(page_kind kind);
-
-// send_reply_page over explicit inputs: reads the page setting of the kind
-// and add_kolvex_link from settings, looks token values up in form (with
-// form_table_value) and writes everything to out. A missing setting or a
-// page file that cannot be opened gives the built-in page and one LOG_ERRORS
-// line; a read error part way through ends the page silently. Flushes out.
-void render_reply_page(page_kind kind, const mail_settings& settings,
-                       form_table* form, FILE* out);
+// Writes the whole response for the run to out (standard output in a run):
+// the response head, then the configured page of the kind (the setting of
+// the kind in settings) with its "||name||" tokens replaced by HTML-escaped
+// values looked up in form (with form_value) and, when add_kolvex_link is
+// set, the footer link before the closing html tag. A missing setting or a
+// page file that cannot be opened gives the built-in page and one
+// LOG_ERRORS line; a read error part way through ends the page silently.
+// Flushes out; never ends the process.
+void send_reply_page(page_kind kind, const mail_settings& settings,
+                     form_table* form, FILE* out);
 
 // How a token in the attribute value being read is filled.
 enum value_use : unsigned char {

@@ -89,7 +89,7 @@ class ReplyPageTest : public testing::Test {
       settings.failure_html_page = const_cast<char*>(setting);
     }
     captured_output out;
-    render_reply_page(kind, settings, &form_, out.file());
+    send_reply_page(kind, settings, &form_, out.file());
     return out.text();
   }
 
@@ -427,7 +427,7 @@ TEST_F(ReplyPageTest, FailurePageFileIsUsedForTheFailureKind) {
   settings.failure_html_page = path.data();
   settings.success_html_page = const_cast<char*>("/nonexistent/ok.html");
   captured_output out;
-  render_reply_page(PAGE_FAILURE, settings, &form_, out.file());
+  send_reply_page(PAGE_FAILURE, settings, &form_, out.file());
   EXPECT_EQ(kHead + "Sorry Ann.\n", out.text());
 }
 

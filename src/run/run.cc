@@ -1,14 +1,15 @@
 #include "run/run.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
-#include "compose/message.h"
+#include "compose/abuse_checks.h"
 #include "config/ini_reader.h"
 #include "form/form_reader.h"
 #include "pages/reply_page.h"
-#include "smtp/spool.h"
+#include "run/deliver.h"
 #include "support/dyn_text.h"
 #include "support/exit_codes.h"
 #include "support/log.h"
@@ -16,12 +17,9 @@
 #include "tools/faq.h"
 #include "tools/help.h"
 #include "tools/release_tools.h"
+#include "tools/resend_spool.h"
 
 namespace tarvelo {
-
-// Process-wide: set once at entry, read-only afterwards.
-run_args the_run_args;
-run_paths the_run_paths;
 
 void derive_path(const char* argv0, const char* suffix, char* out) {
   format_text(out, kPathMax + 1, "%s%s", argv0, suffix);
@@ -50,19 +48,44 @@ bool method_may_send(const char* request_method) {
   return request_method == nullptr || strcmp(request_method, "POST") == 0;
 }
 
-void startup_report(int argc) {
-  log_event(LOG_DEBUG, "argv[0] == %s", the_run_args.argv[0]);
-  log_event(LOG_DEBUG, "Log file == %s", the_run_paths.log_path);
-  log_event(LOG_DEBUG, "Ini file == %s", the_run_paths.ini_path);
+void startup_report(int argc, const run_args& args, const run_paths& paths) {
+  log_event(LOG_DEBUG, "argv[0] == %s", args.argv[0]);
+  log_event(LOG_DEBUG, "Log file == %s", paths.log_path);
+  log_event(LOG_DEBUG, "Ini file == %s", paths.ini_path);
   // The help may wait for an answer; the held lines stay held, and reach
   // the log at exit or when the run is stopped.
-  if (argc >= 2) print_help();
+  if (argc >= 2) {
+    print_help(paths.ini_path, stdin, stdout);
+    exit(EXIT_RUN_DONE);
+  }
 }
 
 namespace {
 
 bool is_sole_argument(int argc, char** argv, const char* word) {
   return argc == 2 && strcmp(argv[1], word) == 0;
+}
+
+// Reads what the delivery takes from outside: the clock, the host's stamp
+// for a standards-complete message, the client's address and, only when a
+// rate limit is set, where its counts live.
+run_moment read_run_moment(const mail_settings& settings) {
+  run_moment moment;
+  // Host name and random bytes cost system calls a plain message never uses.
+  if (settings.add_standard_headers) read_message_stamp(&moment.stamp);
+  moment.unix_microseconds = os_time_microseconds();
+  moment.client = env_or_empty("REMOTE_ADDR");
+  if (settings.rate_limit > 0) {
+    moment.rate_state = rate_state_location_for(
+        log_path(), os_full_path(ini_path_for_log(log_path()).c_str()).c_str(),
+        os_temp_folder().c_str());
+  }
+  return moment;
+}
+
+void load_ini_of_run() {
+  load_ini(the_run_paths.ini_path, &the_mail_settings, &the_header_list,
+           &the_body_list, &the_form_table);
 }
 
 // argc counts the arguments that count: 1 for a web server's run.
@@ -77,7 +100,7 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
   static char page_buffer[16384];
   setvbuf(stdout, page_buffer, _IOFBF, sizeof page_buffer);
   log_event(LOG_DEBUG, "starting version %s", program_version);
-  startup_report(argc);
+  startup_report(argc, the_run_args, the_run_paths);
   if (ignored_arguments > 0) {
     log_event(LOG_DEBUG,
               "run by a web server: %d command-line argument(s) ignored.",
@@ -86,31 +109,35 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
   bool may_send = method_may_send(request_method);
   if (may_send) {
     log_event(LOG_DEBUG, "getting form info.");
-    read_form(form_deadline_ms);
+    read_form(env_or_empty("CONTENT_LENGTH"), form_deadline_ms,
+              &the_form_table);
   }
   log_event(LOG_DEBUG, "loading config file.");
-  load_ini(the_run_paths.ini_path);
+  load_ini_of_run();
   log_release_lines();
   delivery_outcome outcome = DELIVERY_FAILED;
   if (may_send) {
     log_event(LOG_DEBUG, "generating email.");
-    outcome = compose_and_deliver();
+    outcome = compose_and_send(
+        the_mail_settings, the_header_list, the_body_list, the_form_table,
+        read_run_moment(the_mail_settings), &the_envelope, smtp_send_mail);
   } else {
     // A crawler, a link prefetch or an image that points here must not
     // mail the owner an empty form.
     log_event(LOG_ERRORS, "request method %s is not POST: no mail sent",
               request_method);
   }
+  page_kind page = PAGE_FAILURE;
   if (outcome == DELIVERY_SENT || outcome == DELIVERY_DROPPED) {
     log_event(LOG_DEBUG, "sending success reply message.");
-    send_reply_page(PAGE_SUCCESS);
+    page = PAGE_SUCCESS;
   } else if (outcome == DELIVERY_QUEUED) {
     log_event(LOG_DEBUG, "sending queued reply message.");
-    send_reply_page(PAGE_QUEUED);
+    page = PAGE_QUEUED;
   } else {
     log_event(LOG_DEBUG, "sending failure reply message.");
-    send_reply_page(PAGE_FAILURE);
   }
+  send_reply_page(page, the_mail_settings, &the_form_table, stdout);
   log_event(LOG_DEBUG, "ended.");
   return EXIT_RUN_DONE;
 }
@@ -151,13 +178,17 @@ int run_main(int argc, char** argv) {
     return EXIT_RUN_DONE;
   }
   if (is_sole_argument(argc, argv, "-resend_spool")) {
-    return resend_spool_command(the_run_paths.ini_path);
+    log_event(LOG_DEBUG, "resend_spool: loading config file.");
+    load_ini_of_run();
+    return resend_spool_command(
+        the_run_paths.ini_path, the_mail_settings.spool_folder,
+        smtp_job_for_settings(the_mail_settings), stdout);
   }
   if (is_sole_argument(argc, argv, "-blanklog")) {
-    write_blank_log(the_run_paths.log_path);
+    exit(write_blank_log(the_run_paths.log_path, stdout));
   }
   if (argc >= 2 && strcmp(argv[1], "-version_insert_filename") == 0) {
-    rename_release_file(argc, argv);
+    exit(rename_release_file(argc, argv, program_version, stdout));
   }
   return cgi_run(argc, 0, nullptr, form_deadline_ms);
 }

@@ -1,27 +1,13 @@
-// Program entry and the CGI run sequence.
-//
-// State owned here: the_run_args and the_run_paths, set once at entry and
-// read-only afterwards.
+// Program entry and the CGI run sequence: the one place that reads the CGI
+// environment and the clock, and that fills and reads the process-wide
+// state (run/state.h); everything below gets plain values.
 #pragma once
+
+#include "run/state.h"
 
 namespace tarvelo {
 
-constexpr int kPathStorage = 64000;
-constexpr int kPathMax = 63990;
 constexpr const char* program_version = "1.0y";
-
-struct run_args {
-  int argc = 0;
-  char** argv = nullptr;
-};
-
-struct run_paths {
-  char ini_path[kPathStorage];
-  char log_path[kPathStorage];
-};
-
-extern run_args the_run_args;
-extern run_paths the_run_paths;
 
 // Time allowed for reading the form, from the start of the run.
 constexpr long long kFormTimeLimitMs = 30000;
@@ -48,8 +34,11 @@ bool method_may_send(const char* request_method);
 // completed CGI run (0); every other way out ends the process itself.
 int run_main(int argc, char** argv);
 
-// Logs the start-up lines; with an argc of two or more prints the help and
-// ends the process (exit code 0).
-void startup_report(int argc);
+// Logs the start-up lines "argv[0] == %s", "Log file == %s" and
+// "Ini file == %s" from args and paths; when argc (the arguments that count:
+// 1 for a web server's run) is two or more, prints the help (print_help with
+// the ini path, standard input and output) and ends the process with exit
+// code 0.
+void startup_report(int argc, const run_args& args, const run_paths& paths);
 
 }  // namespace tarvelo

@@ -1,8 +1,14 @@
 #include "run/run.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <string>
+
+#include "testing/test_support.h"
 
 namespace tarvelo {
 namespace {
@@ -48,6 +54,43 @@ TEST(RunPathsTest, OverlongPathIsCut) {
   std::string argv0(70000, 'd');
   derive_path(argv0.c_str(), ".ini", out);
   EXPECT_EQ(static_cast<size_t>(kPathMax), std::string(out).size());
+}
+
+// "-blanklog" empties the log beside the executable and ends the process
+// with the tool's exit code; it never goes on into a run (whose held lines
+// would land in the emptied log).
+TEST(RunMainTest, BlankLogSwitchEndsTheProcessWithItsCode) {
+  const struct {
+    bool log_is_folder;
+    int code;
+  } cases[] = {{false, 0}, {true, 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    std::string program = fresh_temp_dir() + "/mailer.cgi";
+    std::string log = program.substr(0, program.size() - 4) + ".log";
+    if (c.log_is_folder) {
+      ASSERT_EQ(0, mkdir(log.c_str(), 0755));
+    } else {
+      write_file(log, "old line\n");
+    }
+    fflush(nullptr);  // the child must not repeat buffered test output
+    pid_t child = fork();
+    ASSERT_NE(-1, child);
+    if (child == 0) {
+      unsetenv("GATEWAY_INTERFACE");
+      unsetenv("REQUEST_METHOD");
+      char* argv[] = {program.data(), const_cast<char*>("-blanklog"), nullptr};
+      // Returning at all is the fault: the switch must end the process.
+      _exit(100 + run_main(2, argv));
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(c.code, WEXITSTATUS(status));
+    if (!c.log_is_folder) {
+      EXPECT_EQ("This is the log file for tarvelo\n", read_file(log));
+    }
+  }
 }
 
 }  // namespace

@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/ini_reader.h"
 #include "support/alloc.h"
 #include "support/base64.h"
 #include "support/log.h"
+#include "support/smtp_options.h"
 
 namespace tarvelo {
 

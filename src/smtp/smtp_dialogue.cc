@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "compose/envelope.h"
 #include "smtp/wire_encoder.h"
 #include "support/alloc.h"
 #include "support/decimal.h"
@@ -16,10 +15,6 @@
 namespace tarvelo {
 
 namespace {
-
-// Set by the first delivery of the process; the sockets layer is started
-// once and never shut down.
-bool sockets_started = false;
 
 // RFC 5321 4.1.1.4: always CR LF, whatever line end the message uses.
 constexpr char kEndOfData[] = "\r\n.\r\n";
@@ -645,32 +640,6 @@ int deliver_mail(const smtp_job& job, net_ops* net, tls_layer* tls,
   forget_secrets(&c);
   free(host);
   return delivered;
-}
-
-smtp_job smtp_job_for_settings(const mail_settings& settings) {
-  smtp_job job;
-  job.server = settings.smtp;
-  job.line_end = settings.line_end;
-  job.hello_method = settings.hello_method;
-  job.timeout_seconds = settings.smtp_timeout;
-  job.tls = settings.smtp_tls;
-  job.tls_ca = settings.smtp_tls_ca;
-  job.user = settings.smtp_user;
-  job.password = settings.smtp_password;
-  return job;
-}
-
-int smtp_send_mail(const char* server, const char* from, const char* to,
-                   const char* header_text, const char* body_text) {
-  smtp_job job = smtp_job_for_settings(the_mail_settings);
-  job.server = server;
-  job.from = from;
-  job.to = to;
-  job.bcc = the_envelope.bcc_address;
-  job.cc = the_envelope.cc_address;
-  job.header_text = header_text;
-  job.body_text = body_text;
-  return deliver_mail(job, platform_net(), &sockets_started);
 }
 
 }  // namespace tarvelo

@@ -1,24 +1,15 @@
 // The SMTP dialogue: delivers one composed message over one connection.
 //
-// State owned here: sockets_started, the once-only start of the sockets
-// layer (set by the first delivery of the process, never cleared).
+// State owned here: none; the caller keeps the once-only start of the
+// sockets layer (sockets_started) for its process.
 #pragma once
 
-#include "config/ini_reader.h"
 #include "smtp/smtp_auth.h"
 #include "smtp/socket_layer.h"
 #include "smtp/tls_layer.h"
+#include "support/smtp_options.h"
 
 namespace tarvelo {
-
-// Delivers the message to the server of the `smtp` setting (host, optionally
-// ":" and a port; port 25 otherwise), announcing from, to, and the envelope's
-// BCC and CC addresses as further recipients. Reads the_mail_settings (line
-// end, hello method, time limit) and the_envelope. Returns 1 when the server
-// accepted the end of data, 0 otherwise (no connection, a refused step, a
-// failed write or read, the time limit, no server text).
-int smtp_send_mail(const char* server, const char* from, const char* to,
-                   const char* header_text, const char* body_text);
 
 constexpr int kCommandBufferSize = 10000;
 // The longest command sent; a longer one is never sent cut.
@@ -61,17 +52,13 @@ struct smtp_job {
   int timeout_seconds = kDefaultSmtpTimeout;  // not positive: the default
   smtp_report* report = nullptr;  // when set, filled with how it ended
   // Transport security and authentication; without them the dialogue is
-  // plain SMTP as it always was.
+  // plain SMTP.
   tls_mode tls = TLS_NONE;
   const char* tls_ca = nullptr;    // trusted CA file; null: the system's
   const char* user = nullptr;      // AUTH with user and password; null: none
   const char* password = nullptr;
 };
 
-// A job carrying what settings say about the connection (server, line end,
-// hello method, time limit, and whatever else concerns the server); the
-// message fields are left empty for the caller.
-smtp_job smtp_job_for_settings(const mail_settings& settings);
 
 // Does one whole delivery of job over net: starts the sockets layer unless
 // *sockets_started (and then sets it), connects within the job's time limit,

@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "smtp/spool.h"
 #include "testing/scripted_net.h"
 #include "testing/test_support.h"
 
@@ -224,7 +223,7 @@ TEST(DeliverMail, MixedCodesInOneReplyAreATemporaryFailure) {
     EXPECT_NE(std::string::npos, log.messages().find(c.logged))
         << log.messages();
     EXPECT_EQ(-1, report.reply_code);
-    EXPECT_EQ(RESEND_KEPT, resend_verdict_of(0, report));
+    EXPECT_EQ(SMTP_END_BROKEN, report.end);
   }
 }
 

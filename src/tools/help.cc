@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "run/run.h"
 #include "support/exit_codes.h"
 #include "support/log.h"
 #include "support/os.h"
@@ -124,7 +123,7 @@ void write_demo_ini(FILE* file) {
   for (const char* text : kDemoIniWrites) fputs(text, file);
 }
 
-void run_help(const char* ini_path, FILE* in, FILE* out) {
+void print_help(const char* ini_path, FILE* in, FILE* out) {
   log_event(LOG_DEBUG, "printing help info.");
   write_help_text(out);
   // The open does not wait: a pipe at the name, or behind a link there,
@@ -145,11 +144,6 @@ void run_help(const char* ini_path, FILE* in, FILE* out) {
   }
   log_event(LOG_DEBUG, "ending.");
   fflush(out);
-}
-
-void print_help() {
-  run_help(the_run_paths.ini_path, stdin, stdout);
-  exit(EXIT_RUN_DONE);
 }
 
 }  // namespace tarvelo

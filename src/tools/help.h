@@ -1,7 +1,7 @@
 // The help text and the demonstration ini file.
 //
 // Reached when the executable is started by hand with an argument that
-// selects no other tool. Owns no state; the process ends after the help.
+// selects no other tool; the run ends the process after the help. No state.
 #pragma once
 
 #include <cstdio>
@@ -10,10 +10,6 @@ namespace tarvelo {
 
 // Room for one answer line: at most 9998 characters and the terminator.
 constexpr int kAnswerStorage = 9999;
-
-// Prints the help, offers to write a demonstration ini file beside the
-// executable when none exists, and ends the process with exit code 0.
-[[noreturn]] void print_help();
 
 // Writes the help text (eighteen fixed writes) to out.
 void write_help_text(FILE* out);
@@ -28,7 +24,7 @@ void read_answer(FILE* in, char* destination);
 // the caller's to ignore.
 void write_demo_ini(FILE* file);
 
-// The help and the offer without the exit: prints the help to out and, when
+// Prints the help to out and, when
 // the file at ini_path is missing (ENOENT, and only then), asks on out
 // whether to write the demonstration file there, reading the answer from in.
 // An ini file that exists but cannot be read is never overwritten, nor is a
@@ -36,6 +32,6 @@ void write_demo_ini(FILE* file);
 // where nothing stands. Logs
 // "printing help info.", "detected no ini file.", "writing demo ini file." or
 // "could not write demo ini file." and "ending." at LOG_DEBUG.
-void run_help(const char* ini_path, FILE* in, FILE* out);
+void print_help(const char* ini_path, FILE* in, FILE* out);
 
 }  // namespace tarvelo

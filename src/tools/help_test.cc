@@ -82,7 +82,7 @@ std::string help_output(const std::string& ini_path, const std::string& input) {
   char* data = nullptr;
   size_t size = 0;
   FILE* out = open_memstream(&data, &size);
-  run_help(ini_path.c_str(), in, out);
+  print_help(ini_path.c_str(), in, out);
   fclose(out);
   fclose(in);
   std::string text(data, size);

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "run/run.h"
 #include "support/exit_codes.h"
 #include "support/os.h"
 
@@ -57,7 +56,7 @@ bool is_plain_name_part(const char* text) {
   return strpbrk(text, "/\\") == nullptr && strstr(text, "..") == nullptr;
 }
 
-int blank_log(const char* log_path, FILE* out) {
+int write_blank_log(const char* log_path, FILE* out) {
   // Whoever may write in the cgi-bin folder could point the log at another
   // file; a tool the owner runs by hand never writes through a link.
   bool is_link = os_entry_at(log_path) == OS_ENTRY_LINK;
@@ -96,7 +95,8 @@ int blank_log(const char* log_path, FILE* out) {
   return EXIT_RUN_DONE;
 }
 
-void make_release_name(int argc, char** argv, release_name* name) {
+void make_release_name(int argc, char** argv, const char* version,
+                       release_name* name) {
   name->os[0] = '\0';
   if (argc >= 4 && strcmp(argv[3], "-os") == 0) {
     copy_cut(name->os, argument_or_empty(argc, argv, 4));
@@ -114,7 +114,7 @@ void make_release_name(int argc, char** argv, release_name* name) {
   const char* separator = has_os || has_chip ? "_" : "";
 
   copy_cut(name->file, argument_or_empty(argc, argv, 2));
-  copy_without_dots(name->version, program_version);
+  copy_without_dots(name->version, version);
   copy_base_name(name->base, argc >= 1 && argv[0] ? argv[0] : "");
 
   size_t base_length = strlen(name->base);
@@ -132,10 +132,10 @@ void make_release_name(int argc, char** argv, release_name* name) {
   name->new_name[length] = '\0';
 }
 
-int rename_release(int argc, char** argv, FILE* out) {
+int rename_release_file(int argc, char** argv, const char* version, FILE* out) {
   // About 60 KB: kept off the stack of a tool that runs once.
   static release_name name;
-  make_release_name(argc, argv, &name);
+  make_release_name(argc, argv, version, &name);
   size_t base_length = strlen(name.base);
   if (base_length == 0 || argc < 3 ||
       strncmp(name.file, name.base, base_length) != 0 ||
@@ -153,16 +153,6 @@ int rename_release(int argc, char** argv, FILE* out) {
   }
   fprintf(out, "renamed  %s  ->  %s\n", argv[2], name.new_name);
   return EXIT_RUN_DONE;
-}
-
-void write_blank_log(const char* log_path) {
-  int code = blank_log(log_path, stdout);
-  exit(code);
-}
-
-void rename_release_file(int argc, char** argv) {
-  int code = rename_release(argc, argv, stdout);
-  exit(code);
 }
 
 }  // namespace tarvelo

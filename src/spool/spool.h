@@ -34,7 +34,6 @@
 #include <cstdio>
 #include <string>
 
-#include "config/ini_reader.h"
 #include "smtp/smtp_dialogue.h"
 
 namespace tarvelo {
@@ -114,10 +113,10 @@ struct spool_hold {
 int spool_store(const char* folder, const char* name,
                 const spool_fields& message, spool_hold* hold);
 
-// spool_store under a fresh name from the clock, the process id and the
-// system's random bytes.
+// spool_store under a fresh name (spool_file_name) from unix_microseconds
+// (the time of the run), the process id and the system's random bytes.
 int spool_store_now(const char* folder, const spool_fields& message,
-                    spool_hold* hold);
+                    long long unix_microseconds, spool_hold* hold);
 
 // Ends the hold after the delivery. When sent, removes the file (a failure is
 // an error line, since a resend would send it again) and returns 0. Otherwise
@@ -165,13 +164,5 @@ struct resend_counts {
 resend_counts resend_folder(const char* folder, const smtp_job& base,
                             net_ops* net, bool* sockets_started, FILE* out,
                             int* listed);
-
-// The "-resend_spool" switch: loads the ini at ini_path (with an empty form),
-// runs resend_folder over spool_folder with the ini's settings and the
-// platform's sockets, prints "N sent, M kept, K refused" and returns the exit
-// code: 0 when no message is left to send, EXIT_TOOL_FAILED otherwise (or
-// when there is no spool_folder setting, or the folder cannot be read). When
-// another pass is at work on the folder: its one line, no totals, and 0.
-int resend_spool_command(const char* ini_path);
 
 }  // namespace tarvelo

@@ -1,4 +1,4 @@
-#include "smtp/spool.h"
+#include "spool/spool.h"
 
 #include <gtest/gtest.h>
 
@@ -323,6 +323,13 @@ TEST(ResendFolder, DecisionTable) {
        {"554 no service\r\n", "221 bye\r\n"},
        "kept m.mail: the connection refused: 554 no service\n", "m.mail|", 0,
        1, 0},
+      // RFC 5321 4.2.1: a reply whose lines carry different codes is
+      // malformed; its last code does not make the refusal permanent.
+      {"mixed codes at RCPT",
+       {"220 hi\r\n", "250 hello\r\n", "250 ok\r\n",
+        "550-no\r\n250 ok\r\n", "221 bye\r\n"},
+       "kept m.mail: malformed reply to RCPT TO:<t@x.y>: 250 ok\n", "m.mail|",
+       0, 1, 0},
       {"closed after DATA",
        {"220 hi\r\n", "250 hello\r\n", "250 ok\r\n", "250 ok\r\n",
         "250 ok\r\n", "250 ok\r\n", "354 go\r\n"},

@@ -1,4 +1,4 @@
-#include "smtp/spool.h"
+#include "spool/spool.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,7 +6,6 @@
 
 #include "support/calendar.h"
 #include "support/decimal.h"
-#include "support/exit_codes.h"
 #include "support/log.h"
 #include "support/os.h"
 
@@ -231,8 +230,8 @@ int spool_store(const char* folder, const char* name,
 }
 
 int spool_store_now(const char* folder, const spool_fields& message,
-                    spool_hold* hold) {
-  long long now = os_time_microseconds();
+                    long long unix_microseconds, spool_hold* hold) {
+  long long now = unix_microseconds;
   int pid = os_process_id();
   unsigned char bytes[4];
   unsigned random = 0;
@@ -440,33 +439,6 @@ resend_counts resend_folder(const char* folder, const smtp_job& base,
   }
   if (folder_lock >= 0) os_file_close(folder_lock);
   return counts;
-}
-
-int resend_spool_command(const char* ini_path) {
-  log_event(LOG_DEBUG, "resend_spool: loading config file.");
-  load_ini(ini_path);
-  const mail_settings& settings = the_mail_settings;
-  if (settings.spool_folder == nullptr) {
-    printf("There is no spool_folder setting in the ini file %s.\n", ini_path);
-    log_event(LOG_ERRORS,
-              "resend_spool: there is no spool_folder setting in the ini "
-              "file.");
-    return EXIT_TOOL_FAILED;
-  }
-  bool sockets_started = false;
-  int listed = 0;
-  resend_counts counts =
-      resend_folder(settings.spool_folder, smtp_job_for_settings(settings),
-                    platform_net(), &sockets_started, stdout, &listed);
-  // The pass at work reports and answers for the folder.
-  if (counts.busy) return EXIT_RUN_DONE;
-  printf("%d sent, %d kept, %d refused\n", counts.sent, counts.kept,
-         counts.refused);
-  fflush(stdout);
-  log_event(LOG_DEBUG, "resend_spool: %d sent, %d kept, %d refused",
-            counts.sent, counts.kept, counts.refused);
-  bool left = !listed || counts.kept > 0 || counts.unremoved > 0;
-  return left ? EXIT_TOOL_FAILED : EXIT_RUN_DONE;
 }
 
 }  // namespace tarvelo

@@ -1,0 +1,145 @@
+#include "run/deliver.h"
+
+#include <cstring>
+#include <string>
+
+#include "compose/message.h"
+#include "spool/spool.h"
+#include "support/dyn_text.h"
+#include "support/log.h"
+#include "support/os.h"
+
+namespace tarvelo {
+
+namespace {
+
+// Set by the first delivery of the process; the sockets layer is started
+// once and never shut down.
+bool sockets_started = false;
+
+const char* text_or_null(const char* text) {
+  return text != nullptr ? text : "(null)";
+}
+
+bool envelope_complete(const envelope& env) {
+  return env.from_address != nullptr && env.to_address != nullptr &&
+         env.subject_found == 1;
+}
+
+}  // namespace
+
+smtp_job smtp_job_for_settings(const mail_settings& settings) {
+  smtp_job job;
+  job.server = settings.smtp;
+  job.line_end = settings.line_end;
+  job.hello_method = settings.hello_method;
+  job.timeout_seconds = settings.smtp_timeout;
+  job.tls = settings.smtp_tls;
+  job.tls_ca = settings.smtp_tls_ca;
+  job.user = settings.smtp_user;
+  job.password = settings.smtp_password;
+  return job;
+}
+
+int smtp_send_mail(const smtp_job& job) {
+  return deliver_mail(job, platform_net(), &sockets_started);
+}
+
+int send_composed(const mail_settings& settings, const envelope& env,
+                  const char* header_text, const char* body_text,
+                  mail_sender send) {
+  if (envelope_complete(env)) {
+    log_event(LOG_DEBUG,
+              "about to send email to smtp server (%s) from: (%s) to: (%s)",
+              text_or_null(settings.smtp), env.from_address, env.to_address);
+    smtp_job job = smtp_job_for_settings(settings);
+    job.from = env.from_address;
+    job.to = env.to_address;
+    job.bcc = env.bcc_address;
+    job.cc = env.cc_address;
+    job.header_text = header_text;
+    job.body_text = body_text;
+    if (send(job) != 0) {
+      log_event(LOG_DEBUG, "email sent! (1)");
+      return 1;
+    }
+    log_event(LOG_ERRORS, "Email not sent.");
+    return 0;
+  }
+  // The whole message goes into the log so the site owner can see which
+  // header was missing or held no address.
+  log_event(LOG_ERRORS,
+            "email not sent due to From, or To, or Subject headers not being "
+            "present or valid. From={%s} To={%s} Subject_found=%s\r\n "
+            "HEADERS = \r\n%s\r\n = HEADERS\r\nBODY = \r\n%s\r\n = BODY.",
+            text_or_null(env.from_address), text_or_null(env.to_address),
+            env.subject_found ? "TRUE" : "FALSE", text_or_null(header_text),
+            text_or_null(body_text));
+  return 0;
+}
+
+void read_message_stamp(message_stamp* out) {
+  out->utc_offset_minutes =
+      os_local_time_with_offset(&out->local_time, &out->unix_seconds);
+  out->process_id = os_process_id();
+  os_host_name(out->host_name, sizeof out->host_name);
+  if (!os_random_bytes(out->random, sizeof out->random)) {
+    memset(out->random, 0, sizeof out->random);
+  }
+}
+
+delivery_outcome compose_and_send(const mail_settings& settings,
+                                  const entry_list& headers,
+                                  const entry_list& body,
+                                  const form_table& form,
+                                  const run_moment& moment, envelope* env,
+                                  mail_sender send) {
+  dyn_text* header_text = dyn_text_new("");
+  dyn_text* body_text = dyn_text_new("");
+  compose_message(settings, headers, body, form, moment.stamp, env, header_text,
+                  body_text);
+  delivery_outcome outcome = DELIVERY_FAILED;
+  spool_hold spooled;
+  abuse_verdict verdict = ABUSE_PASS;
+  if (envelope_complete(*env)) {
+    // The client address keys a line of the rate-limit state file.
+    std::string client = moment.client;
+    for (char& c : client) {
+      if (c == ' ' || c == '\n' || c == '\r' || c == '\t') c = '_';
+    }
+    verdict =
+        run_abuse_checks(settings, *env, form, client.c_str(),
+                         moment.rate_state, moment.unix_microseconds / 1000000);
+    // Cleared to send: kept on disk before the dialogue, so no failure of
+    // the server loses the visitor's message.
+    if (verdict == ABUSE_PASS && settings.spool_folder != nullptr &&
+        settings.smtp != nullptr) {
+      spool_fields message;
+      message.from = env->from_address;
+      message.to = env->to_address;
+      message.bcc = env->bcc_address;
+      message.cc = env->cc_address;
+      message.header_text = header_text->data;
+      message.body_text = body_text->data;
+      message.line_end = settings.line_end;
+      spool_store_now(settings.spool_folder, message, moment.unix_microseconds,
+                      &spooled);
+    }
+  }
+  if (verdict == ABUSE_HONEYPOT) {
+    outcome = DELIVERY_DROPPED;
+  } else if (verdict == ABUSE_PASS) {
+    int sent =
+        send_composed(settings, *env, header_text->data, body_text->data, send);
+    if (spool_settle(&spooled, sent)) {
+      outcome = DELIVERY_QUEUED;
+    } else if (sent) {
+      outcome = DELIVERY_SENT;
+    }
+  }
+  dyn_text_free(header_text);
+  dyn_text_free(body_text);
+  return outcome;
+}
+
+}  // namespace tarvelo

@@ -1,0 +1,292 @@
+#include "run/deliver.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "compose/message.h"
+#include "support/dyn_text.h"
+#include "support/log.h"
+#include "support/os.h"
+#include "testing/test_support.h"
+
+namespace tarvelo {
+namespace {
+
+// Records the one call of a stand-in for smtp_send_mail.
+struct sent_mail {
+  int calls = 0;
+  int result = 1;
+  std::string server, from, to, bcc, header_text, body_text, line_end;
+  int timeout_seconds = 0;
+};
+sent_mail recorded;
+
+int record_send(const smtp_job& job) {
+  ++recorded.calls;
+  recorded.server = job.server ? job.server : "(absent)";
+  recorded.from = job.from;
+  recorded.to = job.to;
+  recorded.bcc = job.bcc ? job.bcc : "(absent)";
+  recorded.header_text = job.header_text;
+  recorded.body_text = job.body_text;
+  recorded.line_end = job.line_end;
+  recorded.timeout_seconds = job.timeout_seconds;
+  return recorded.result;
+}
+
+class SendDecisionTest : public testing::Test {
+ protected:
+  SendDecisionTest() {
+    recorded = sent_mail();
+    env_.from_address = from_;
+    env_.to_address = to_;
+    env_.subject_found = 1;
+  }
+
+  scoped_test_log log_;
+  mail_settings settings_;
+  envelope env_;
+  char from_[8] = "joe@x.y";
+  char to_[6] = "a@b.c";
+};
+
+TEST_F(SendDecisionTest, CompleteEnvelopeIsHandedOver) {
+  settings_.smtp = const_cast<char*>("mail.x.y:2525");
+  EXPECT_EQ(1, send_composed(settings_, env_, "H\r\n", "B\r\n", record_send));
+  EXPECT_EQ(1, recorded.calls);
+  EXPECT_EQ("mail.x.y:2525", recorded.server);
+  EXPECT_EQ("joe@x.y", recorded.from);
+  EXPECT_EQ("a@b.c", recorded.to);
+  EXPECT_EQ("H\r\n", recorded.header_text);
+  EXPECT_EQ("B\r\n", recorded.body_text);
+  EXPECT_EQ("(absent)", recorded.bcc);
+  EXPECT_EQ(
+      "about to send email to smtp server (mail.x.y:2525) from: (joe@x.y) "
+      "to: (a@b.c)\n"
+      "email sent! (1)\n",
+      log_.messages());
+}
+
+// The job carries the connection settings and the blind copy of the
+// envelope, not only the addresses the decision logs.
+TEST_F(SendDecisionTest, JobCarriesSettingsAndBlindCopy) {
+  settings_.line_end = "\n";
+  settings_.smtp_timeout = 7;
+  char bcc[] = "hidden@x.y";
+  env_.bcc_address = bcc;
+  EXPECT_EQ(1, send_composed(settings_, env_, "H", "B", record_send));
+  EXPECT_EQ("hidden@x.y", recorded.bcc);
+  EXPECT_EQ("\n", recorded.line_end);
+  EXPECT_EQ(7, recorded.timeout_seconds);
+}
+
+TEST_F(SendDecisionTest, RefusedDeliveryIsAFailure) {
+  recorded.result = 0;
+  // Without an smtp line the dialogue is still asked, and says no.
+  EXPECT_EQ(0, send_composed(settings_, env_, "H", "B", record_send));
+  EXPECT_EQ(1, recorded.calls);
+  EXPECT_EQ("(absent)", recorded.server);
+  EXPECT_EQ(
+      "about to send email to smtp server ((null)) from: (joe@x.y) to: "
+      "(a@b.c)\n"
+      "Email not sent.\n",
+      log_.messages());
+}
+
+TEST_F(SendDecisionTest, IncompleteEnvelopeSendsNothing) {
+  const struct {
+    bool from, to;
+    int subject;
+  } cases[] = {{false, true, 1}, {true, false, 1}, {true, true, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.from << c.to << c.subject);
+    env_.from_address = c.from ? from_ : nullptr;
+    env_.to_address = c.to ? to_ : nullptr;
+    env_.subject_found = c.subject;
+    EXPECT_EQ(0, send_composed(settings_, env_, "H", "B", record_send));
+  }
+  EXPECT_EQ(0, recorded.calls);
+}
+
+TEST_F(SendDecisionTest, IncompleteEnvelopeLogsTheWholeMessage) {
+  // A Subject but no To, composed with bare line feeds: the fixed "\r\n" of
+  // the error line stay as they are.
+  settings_.line_end = "\n";
+  entry_list headers;
+  headers.names[0] = const_cast<char*>("Subject: Hello");
+  headers.values[0] = const_cast<char*>("");
+  headers.names[1] = const_cast<char*>("From:");
+  headers.values[1] = const_cast<char*>("joe@x.y");
+  headers.count = 2;
+  entry_list body;
+  body.names[0] = const_cast<char*>("Name:");
+  body.values[0] = const_cast<char*>("Joe");
+  body.count = 1;
+  form_table form;
+  envelope env;
+  dyn_text* header_text = dyn_text_new("");
+  dyn_text* body_text = dyn_text_new("");
+  compose_message(settings_, headers, body, form, message_stamp(), &env,
+                  header_text, body_text);
+  EXPECT_EQ(0, send_composed(settings_, env, header_text->data, body_text->data,
+                             record_send));
+  dyn_text_free(header_text);
+  dyn_text_free(body_text);
+  free(env.from_address);
+  EXPECT_EQ(0, recorded.calls);
+
+  std::string expected =
+      "email not sent due to From, or To, or Subject headers not being "
+      "present or valid. From={joe@x.y} To={(null)} Subject_found=TRUE\r\n"
+      " HEADERS = \r\n"
+      "Subject: Hello \n"
+      "From: joe@x.y\n"
+      "X-TARVELO: sent by web form submition activated CGI program.\n"
+      "\r\n = HEADERS\r\n"
+      "BODY = \r\n"
+      " Name: Joe\n"
+      "\r\n = BODY.\n";
+  // The last line of the log: "<stamp> - pid(<n>) - <message>\n".
+  std::string raw = read_file(log_.path());
+  std::string tail = " - pid(" + std::to_string(getpid()) + ") - " + expected;
+  ASSERT_GT(raw.size(), tail.size());
+  EXPECT_EQ(tail, raw.substr(raw.size() - tail.size()));
+  std::string before = raw.substr(0, raw.size() - tail.size());
+  std::string stamp = before.substr(before.rfind('\n') + 1);
+  EXPECT_FALSE(stamp.empty());
+  EXPECT_EQ(std::string::npos, stamp.find(" - "));
+}
+
+// One run's composition and delivery over explicit tables: which outcome,
+// whether the sender was asked, and what the spool folder holds afterwards.
+struct run_tables {
+  run_tables() {
+    recorded = sent_mail();
+    add(&headers_, "To: owner@b.c", "");
+    add(&headers_, "Subject: Form", "");
+    add(&headers_, "From:", "visitor@x.y");
+    add(&body_, "Name:", "Joe");
+    settings_.smtp = const_cast<char*>("mail.b.c");
+    folder_ = fresh_temp_dir();
+  }
+  ~run_tables() {
+    free(env_.from_address);
+    free(env_.to_address);
+  }
+
+  static void add(entry_list* list, const char* name, const char* value) {
+    list->names[list->count] = const_cast<char*>(name);
+    list->values[list->count] = const_cast<char*>(value);
+    ++list->count;
+  }
+  static void add_form(form_table* form, const char* name, const char* value) {
+    form->names[form->form_count] = const_cast<char*>(name);
+    form->values[form->form_count] = const_cast<char*>(value);
+    ++form->form_count;
+  }
+
+  delivery_outcome run(const run_moment& moment) {
+    return compose_and_send(settings_, headers_, body_, form_, moment, &env_,
+                            record_send);
+  }
+
+  // The names in the spool folder, in no particular order.
+  std::string spooled() {
+    std::vector<std::string> names;
+    std::string error;
+    if (!os_list_folder(folder_.c_str(), &names, &error)) return "(unread)";
+    std::string all;
+    for (const std::string& name : names) all += " " + name;
+    return all;
+  }
+
+  mail_settings settings_;
+  entry_list headers_;
+  entry_list body_;
+  form_table form_;
+  envelope env_;
+  std::string folder_;
+};
+
+TEST(ComposeAndSendTest, OutcomeBySenderChecksAndSpool) {
+  scoped_test_log log;
+  char honeypot[] = "website";
+  char only_elsewhere[] = "@other.z";
+  const struct {
+    const char* name;
+    bool complete;     // a To header
+    bool robot;        // the honeypot field filled
+    bool not_allowed;  // the allow-list names another domain
+    bool spool;
+    int sender_result;
+    delivery_outcome outcome;
+    int calls;
+    bool file_left;
+  } cases[] = {
+      {"sent", true, false, false, false, 1, DELIVERY_SENT, 1, false},
+      {"refused", true, false, false, false, 0, DELIVERY_FAILED, 1, false},
+      {"incomplete", false, false, false, true, 1, DELIVERY_FAILED, 0, false},
+      {"robot", true, true, false, true, 1, DELIVERY_DROPPED, 0, false},
+      {"not allowed", true, false, true, true, 1, DELIVERY_FAILED, 0, false},
+      {"spooled, sent", true, false, false, true, 1, DELIVERY_SENT, 1, false},
+      {"spooled, queued", true, false, false, true, 0, DELIVERY_QUEUED, 1,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    run_tables fresh;
+    if (!c.complete) fresh.headers_.names[0] = const_cast<char*>("X: y");
+    if (c.robot) {
+      fresh.settings_.honeypot_field = honeypot;
+      run_tables::add_form(&fresh.form_, "website", "http://spam.example/");
+    }
+    if (c.not_allowed) {
+      fresh.settings_.allowed_recipients[0] = only_elsewhere;
+      fresh.settings_.allowed_recipient_count = 1;
+    }
+    if (c.spool) {
+      fresh.settings_.spool_folder = const_cast<char*>(fresh.folder_.c_str());
+    }
+    recorded = sent_mail();
+    recorded.result = c.sender_result;
+    run_moment moment;
+    moment.unix_microseconds = 1700000000123456LL;
+    EXPECT_EQ(c.outcome, fresh.run(moment));
+    EXPECT_EQ(c.calls, recorded.calls);
+    std::string names = fresh.spooled();
+    EXPECT_EQ(c.file_left, names.find(".mail") != std::string::npos) << names;
+    if (c.calls > 0) {
+      EXPECT_EQ("visitor@x.y", recorded.from);
+      EXPECT_NE(std::string::npos, recorded.body_text.find(" Name: Joe\r\n"));
+    }
+  }
+}
+
+// The spool file is named after the moment the run hands in, and the rate
+// limit counts the client (blanks and line breaks made "_") at that moment
+// in whole seconds.
+TEST(ComposeAndSendTest, MomentNamesTheSpoolFileAndCountsTheClient) {
+  scoped_test_log log;
+  run_tables t;
+  t.settings_.spool_folder = const_cast<char*>(t.folder_.c_str());
+  t.settings_.rate_limit = 5;
+  recorded = sent_mail();
+  recorded.result = 0;
+  run_moment moment;
+  moment.unix_microseconds = 1700000000123456LL;  // 2023-11-14 22:13:20 UTC
+  moment.client = "10.0.0.1 \r\nx";
+  moment.rate_state.beside = t.folder_ + "/form.rate";
+  moment.rate_state.private_folder = t.folder_ + "/private";
+  moment.rate_state.fallback = t.folder_ + "/private/f.rate";
+  EXPECT_EQ(DELIVERY_QUEUED, t.run(moment));
+  EXPECT_NE(std::string::npos, t.spooled().find(" 20231114-221320-123456-"))
+      << t.spooled();
+  EXPECT_EQ("1700000000 10.0.0.1___x\n", read_file(t.folder_ + "/form.rate"));
+}
+
+}  // namespace
+}  // namespace tarvelo
