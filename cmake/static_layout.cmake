@@ -13,7 +13,7 @@
 # (scripts/check-layout, registered in tests/CMakeLists.txt) checks them
 # against the link map written here (<executable>.map).
 #
-# Without lld the executable links as before, in the default layout.
+# Without lld the executable links in the default layout.
 
 include(CheckLinkerFlag)
 

@@ -377,7 +377,7 @@ int os_read_stdin_until(char* buffer, int max, long long deadline_ms) {
       // A broken pipe: the writer closed its end and everything was read.
       if (GetLastError() == ERROR_BROKEN_PIPE) break;
       // A pipe that cannot be peeked at (Wine's pipes to a POSIX parent):
-      // read as before, without the time limit; IIS's CGITimeout still ends
+      // read to the end without the time limit; IIS's CGITimeout still ends
       // such a run.
       return got + read_stdin_to_end(buffer + got, max - got);
     }
