@@ -354,12 +354,12 @@ void append_date(const struct tm& local_time, int utc_offset_minutes,
   int month = std::clamp(local_time.tm_mon, 0, 11);
   int offset =
       utc_offset_minutes < 0 ? -utc_offset_minutes : utc_offset_minutes;
-  dyn_text_append(out, "%s, %02d %s %04d %02d:%02d:%02d %c%02d%02d",
-                  short_day_name(
-                      day_of_week(year, month + 1, local_time.tm_mday)),
-                  local_time.tm_mday, short_month_name(month), year, local_time.tm_hour,
-                  local_time.tm_min, local_time.tm_sec,
-                  utc_offset_minutes < 0 ? '-' : '+', offset / 60, offset % 60);
+  dyn_text_append(
+      out, "%s, %02d %s %04d %02d:%02d:%02d %c%02d%02d",
+      short_day_name(day_of_week(year, month + 1, local_time.tm_mday)),
+      local_time.tm_mday, short_month_name(month), year, local_time.tm_hour,
+      local_time.tm_min, local_time.tm_sec, utc_offset_minutes < 0 ? '-' : '+',
+      offset / 60, offset % 60);
 }
 
 void append_message_id(const message_stamp& stamp, dyn_text* out) {

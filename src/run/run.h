@@ -30,8 +30,10 @@ bool method_may_send(const char* request_method);
 // The whole process: derives the paths, dispatches the switches (only in a
 // run by hand: when neither GATEWAY_INTERFACE nor REQUEST_METHOD is set), or
 // walks the CGI run. A request method other than POST reads no form and
-// sends nothing; the failure page follows. Returns the exit status of a
-// completed CGI run (0); every other way out ends the process itself.
+// sends nothing; the failure page follows. Returns the exit status: 0 after
+// a CGI run, -version, -? and -FAQ, resend_spool_command's code after
+// -resend_spool. The help, -blanklog, -version_insert_filename and a fatal
+// error (fail_with_page) end the process themselves.
 int run_main(int argc, char** argv);
 
 // Logs the start-up lines "argv[0] == %s", "Log file == %s" and

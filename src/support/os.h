@@ -64,9 +64,6 @@ int os_replace_content(int fd, const char* data, size_t size);
 // Closes fd, releasing its lock.
 void os_file_close(int fd);
 
-// Pauses for the given number of milliseconds.
-void os_sleep_ms(int milliseconds);
-
 // Microseconds since the epoch.
 long long os_time_microseconds();
 

@@ -102,14 +102,6 @@ int os_replace_content(int fd, const char* data, size_t size) {
 
 void os_file_close(int fd) { close(fd); }
 
-void os_sleep_ms(int milliseconds) {
-  struct timespec ts;
-  ts.tv_sec = milliseconds / 1000;
-  ts.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-
 long long os_time_microseconds() {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);

@@ -209,8 +209,6 @@ void os_file_close(int fd) {
   _close(fd);
 }
 
-void os_sleep_ms(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
-
 long long os_time_microseconds() {
   FILETIME now;
   GetSystemTimePreciseAsFileTime(&now);
