@@ -8,6 +8,21 @@ namespace tarvelo {
 
 constexpr int kMaxFormPairs = 1000;
 constexpr int kMaxFormBody = 99999;
+constexpr int kMaxFormFiles = 100;
+// All files of one post together, unless the ini says otherwise: the
+// base64 message then stays under Postfix's default message_size_limit
+// (10,240,000 bytes).
+constexpr long long kDefaultMaxAttachmentBytes = 7000000;
+
+// A file a multipart post carried (RFC 7578 4.2: a part with a filename).
+// Its field's value in the table reads "<file_name> (<size> bytes)".
+struct form_file {
+  int pair = -1;               // index of its field in names/values
+  char* file_name = nullptr;   // heap; cut after its last '/' or '\\',
+                               // control bytes removed
+  const char* data = nullptr;  // the bytes as sent; null once released
+  long long size = 0;
+};
 
 // The pairs in body order: the first form_count entries of names and values.
 struct form_table {
@@ -15,7 +30,15 @@ struct form_table {
   int form_dumped = 0;  // set by the first lookup, which logs the table
   char* names[kMaxFormPairs];
   char* values[kMaxFormPairs];
+  // Files, in body order; their bytes live in a block the table owns until
+  // form_release_files (the composer encodes them, then lets them go).
+  int file_count = 0;
+  form_file files[kMaxFormFiles];
+  char* file_block = nullptr;
 };
+
+// Frees the files' bytes (the names stay); their data pointers become null.
+void form_release_files(form_table* table);
 
 // Cuts the text before the first delimiter off the front of text and returns
 // it as a new heap block; the rest (after the delimiter) moves to the front of
