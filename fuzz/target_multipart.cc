@@ -85,6 +85,9 @@ void round_trip(const std::string& spec) {
     // A browser picks a boundary that its data never holds.
     if (value.find(boundary) != std::string::npos) return;
     if (pieces[i].find(boundary) != std::string::npos) return;
+    // A "%22" the visitor typed in a name reads back as a quote: the
+    // encoding cannot tell the two apart.
+    if (pieces[i].find('%') != std::string::npos) return;
     body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" +
             escape_name(pieces[i]) + "\"\r\n\r\n" + value + "\r\n";
     sent.emplace_back(table_form(pieces[i]), table_form(value));
