@@ -180,20 +180,21 @@ form_outcome add_file_part(const part_headers& headers, std::string_view data,
   if (headers.file_name.empty() && data.empty()) return FORM_READ;
   std::string field = unescape_name(headers.name);
   std::string type(headers.type);
-  log_event(LOG_DEBUG, "file part: field (%s) file (%s) type (%s) %zu bytes",
-            field.c_str(), file_name.c_str(), type.c_str(), data.size());
+  long long size = static_cast<long long>(data.size());
+  log_event(LOG_DEBUG, "file part: field (%s) file (%s) type (%s) %lld bytes",
+            field.c_str(), file_name.c_str(), type.c_str(), size);
   if (table->file_count >= kMaxFormFiles ||
       table->form_count >= kMaxFormPairs) {
     return refuse(table, why, "too many files", FORM_TOO_LARGE);
   }
   char label[64];
-  snprintf(label, sizeof label, " (%zu bytes)", data.size());
+  snprintf(label, sizeof label, " (%lld bytes)", size);
   add_pair(table, field, file_name + label);
   form_file& file = table->files[table->file_count++];
   file.pair = table->form_count - 1;
   file.file_name = table_text(file_name);
   file.data = data.data();
-  file.size = static_cast<long long>(data.size());
+  file.size = size;
   return FORM_READ;
 }
 
