@@ -90,40 +90,26 @@ def test_allowed_file_reads_as_its_name_and_size(site, receiver):
             "type (application/octet-stream) 14 bytes") in site.log_messages()
 
 
-def test_file_refusals_send_nothing(site, receiver):
-    file_part = ("Upload:", b"MZ\x90\x00", "setup.exe")
-    cases = [
-        ("attachment_types pdf\n", "its type is not in attachment_types"),
-        ("", "files are not accepted (no attachment_types)"),
-        ("attachment_types exe\nmax_attachment_bytes 3\n",
-         "all files together are over max_attachment_bytes (3)"),
-    ]
-    for extra, reason in cases:
-        body = multipart([("From:", FROM.encode(), None), file_part])
-        p = post(site, receiver, body,
-                 "multipart/form-data; boundary=----formdata7Qx", extra=extra)
-        assert p.returncode == 0
-        assert b"email NOT sent." in p.stdout, p.stdout
-        assert (f"file (setup.exe) in field (Upload:) refused: {reason}"
-                in site.log_messages()), site.log_messages()
+def test_file_type_not_allowed_refuses_the_post(site, receiver):
+    body = multipart([("From:", FROM.encode(), None),
+                      ("Upload:", b"MZ\x90\x00", "setup.exe")])
+    p = post(site, receiver, body,
+             "multipart/form-data; boundary=----formdata7Qx",
+             extra="attachment_types pdf\n")
+    assert p.returncode == 0
+    assert b"email NOT sent." in p.stdout, p.stdout
+    assert ("file (setup.exe) in field (Upload:) refused: its type is not in "
+            "attachment_types") in site.log_messages()
     assert receiver.messages == []
 
 
-def test_refused_bodies_print_the_failure_page(site, receiver):
-    cases = [
-        ("text/csv", b"a,b\r\n", "request body of type text/csv is not a form"),
-        ("application/json", b'{"a":{"b":1}}',
-         "request body of type application/json could not be read: "
-         "nested object or array"),
-        ("multipart/form-data", b"--x\r\n",
-         "request body of type multipart/form-data could not be read: "
-         "no boundary"),
-    ]
-    for content_type, body, line in cases:
-        p = post(site, receiver, body, content_type)
-        assert p.returncode == 0
-        assert b"email NOT sent." in p.stdout, p.stdout
-        assert line in site.log_messages(), site.log_messages()
+def test_body_of_another_type_prints_the_failure_page(site, receiver):
+    p = post(site, receiver, b"a,b\r\n", "text/csv")
+    assert p.returncode == 0
+    assert b"email NOT sent." in p.stdout, p.stdout
+    messages = site.log_messages()
+    assert "request body of type text/csv is not a form" in messages
+    assert "generating email." not in messages
     assert receiver.messages == []
 
 
