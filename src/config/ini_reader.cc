@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "config/attachment_rules.h"
 #include "support/alloc.h"
 #include "support/decimal.h"
 #include "support/log.h"
@@ -73,6 +74,8 @@ enum ini_action {
   INI_CHARSET,
   INI_ALLOWED_RECIPIENT,
   INI_RATE_LIMIT,
+  INI_ATTACHMENT_TYPES,
+  INI_MAX_ATTACHMENT_BYTES,
 };
 
 struct ini_keyword {
@@ -143,6 +146,8 @@ constexpr ini_keyword kIniKeywords[] = {
     text_row("reply_to_field ", &mail_settings::reply_to_field),
     text_row("honeypot_field ", &mail_settings::honeypot_field),
     action_row("rate_limit ", INI_NUMBER, INI_RATE_LIMIT),
+    action_row("attachment_types ", INI_SPECIAL, INI_ATTACHMENT_TYPES),
+    action_row("max_attachment_bytes ", INI_NUMBER, INI_MAX_ATTACHMENT_BYTES),
 };
 
 // An unusable number keeps the setting as it is, with an error line.
@@ -155,6 +160,16 @@ int apply_number(ini_action action, const char* value,
               "smtp_timeout (%s) is not a positive number of seconds, "
               "keeping %d",
               value, settings->smtp_timeout);
+    return 0;
+  }
+  if (action == INI_MAX_ATTACHMENT_BYTES) {
+    if (parse_max_attachment_bytes(value, &settings->max_attachment_bytes)) {
+      return 1;
+    }
+    log_event(LOG_ERRORS,
+              "max_attachment_bytes (%s) is not a positive number up to "
+              "%lld, keeping %lld",
+              value, kMaxAttachmentBytesLimit, settings->max_attachment_bytes);
     return 0;
   }
   if (parse_positive(value, 1000000, &settings->rate_limit)) return 1;
@@ -244,6 +259,11 @@ int apply_special(ini_action action, const char* value,
                 "smtp_tls (%s) is neither starttls nor implicit; no mail "
                 "will be sent",
                 value);
+      return 0;
+    case INI_ATTACHMENT_TYPES:
+      if (add_attachment_types(value, settings) > 0) return 1;
+      log_event(LOG_ERRORS,
+                "attachment_types (%s) names no file-name extension", value);
       return 0;
     default:  // INI_CHARSET
       if (value[0] != '\0' && strpbrk(value, " \t\";?=") == nullptr) {

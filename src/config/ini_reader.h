@@ -13,6 +13,7 @@ namespace tarvelo {
 constexpr int kMaxListEntries = 1000;
 constexpr int kIniLineMax = 63997;  // characters read per piece
 constexpr int kMaxAllowedRecipients = 1000;
+constexpr int kMaxAttachmentTypes = 100;
 
 struct mail_settings {
   char* smtp = nullptr;
@@ -51,6 +52,12 @@ struct mail_settings {
   int rate_limit = 0;  // per hour and client address; 0: no limit
   int allowed_recipient_count = 0;
   char* allowed_recipients[kMaxAllowedRecipients];
+
+  // Files a post may carry: their extensions, lower case, without dots
+  // (attachment_types; none: no file may come), and their size together.
+  int attachment_type_count = 0;
+  char* attachment_types[kMaxAttachmentTypes];
+  long long max_attachment_bytes = kDefaultMaxAttachmentBytes;
 };
 
 // An ordered list of name/value pairs: the first count entries are set,

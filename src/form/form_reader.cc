@@ -3,7 +3,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
+#include "form/body_readers.h"
 #include "support/alloc.h"
 #include "support/decimal.h"
 #include "support/log.h"
@@ -127,11 +130,10 @@ int read_form_body(int content_length, long long deadline_ms, char* body) {
   return got;
 }
 
-void read_form(const char* content_length_text, long long deadline_ms,
-               form_table* table) {
-  int content_length = parse_content_length(content_length_text);
-  log_event(LOG_DEBUG, "FORM SIZE %d\n", content_length);
-  os_stdin_binary();
+namespace {
+
+void read_urlencoded(int content_length, long long deadline_ms,
+                     form_table* table) {
   static char body[kMaxFormBody + 1];
   int got = read_form_body(content_length, deadline_ms, body);
   body[got] = '\0';
@@ -140,6 +142,76 @@ void read_form(const char* content_length_text, long long deadline_ms,
               got, content_length);
   }
   parse_form_body(body, table);
+}
+
+form_outcome parse_block(form_encoding encoding, const char* content_type,
+                         std::string_view body, form_table* table,
+                         const char** why) {
+  if (encoding == FORM_TEXT_PLAIN) {
+    parse_text_plain_body(body, table);
+    return FORM_READ;
+  }
+  if (encoding == FORM_JSON) return parse_json_body(body, table, why);
+  std::string boundary;
+  if (!multipart_boundary(content_type, &boundary)) {
+    *why = "no boundary";
+    return FORM_MALFORMED;
+  }
+  return parse_multipart_body(body, boundary, table, why);
+}
+
+}  // namespace
+
+form_outcome read_form(const form_request& request, form_table* table) {
+  int content_length = parse_content_length(request.content_length);
+  log_event(LOG_DEBUG, "FORM SIZE %d\n", content_length);
+  os_stdin_binary();
+  form_encoding encoding = form_encoding_of(request.content_type);
+  if (encoding == FORM_URLENCODED) {
+    read_urlencoded(content_length, request.deadline_ms, table);
+    return FORM_READ;
+  }
+  std::string type = media_type_for_log(request.content_type);
+  if (encoding == FORM_OTHER) {
+    log_event(LOG_ERRORS, "request body of type %s is not a form",
+              type.c_str());
+    return FORM_UNSUPPORTED;
+  }
+  long long limit = kMaxFormBody;
+  if (encoding == FORM_MULTIPART) limit += request.max_attachment_bytes;
+  // Refused before a byte is read: a larger block would be taken first.
+  if (content_length > limit) {
+    log_event(LOG_ERRORS, "request body of %d bytes is over the limit of %lld",
+              content_length, limit);
+    return FORM_TOO_LARGE;
+  }
+  int size = content_length > 0 ? content_length : 0;
+  char* block = static_cast<char*>(malloc_or_fail(size + 1, kOutOfMemory));
+  // A large upload over a slow line may take long; what ends it is a client
+  // that stops sending.
+  int got = size > kMaxFormBody
+                ? os_read_stdin_idle(block, size, request.idle_limit_ms)
+                : os_read_stdin_until(block, size, request.deadline_ms);
+  if (got < size) {
+    free(block);
+    log_event(LOG_ERRORS, "request body cut short: %d of %d bytes arrived", got,
+              size);
+    return FORM_MALFORMED;
+  }
+  block[size] = '\0';
+  const char* why = "";
+  form_outcome outcome = parse_block(
+      encoding, request.content_type, std::string_view(block, size), table, &why);
+  if (outcome != FORM_READ) {
+    log_event(LOG_ERRORS, "request body of type %s could not be read: %s",
+              type.c_str(), why);
+  }
+  if (outcome == FORM_READ && table->file_count > 0) {
+    table->file_block = block;
+  } else {
+    free(block);
+  }
+  return outcome;
 }
 
 const char* form_table_lookup(const form_table& table, const char* key) {

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <utility>
@@ -225,6 +228,152 @@ TEST(FormBodyTest, ReadsTheWholeBodyWithinTheTimeLimit) {
     EXPECT_EQ(std::min(c.sent, static_cast<size_t>(c.content_length)),
               read_in_all);
   }
+}
+
+}  // namespace
+}  // namespace tarvelo
+
+namespace tarvelo {
+namespace {
+
+// Every way a body other than a URL-encoded one is refused: the outcome the
+// run answers by, the error line that says why, an empty table, and whether
+// the body was read at all.
+TEST(FormIntakeTest, RefusedBodies) {
+  struct {
+    const char* type;
+    const char* content_length;
+    std::string sent;
+    bool held_open;
+    long long max_attachment_bytes;
+    form_outcome outcome;
+    std::string line;
+    bool read;  // false: refused before a byte was read
+  } cases[] = {
+      {"text/csv", "5", "a,b\r\n", false, kDefaultMaxAttachmentBytes,
+       FORM_UNSUPPORTED, "request body of type text/csv is not a form", false},
+      {"Application/JSON; charset=utf-8", "13", "{\"a\":{\"b\":1}}", false,
+       kDefaultMaxAttachmentBytes, FORM_MALFORMED,
+       "request body of type Application/JSON could not be read: nested "
+       "object or array", true},
+      {"application/json", "17", "{\"a\":[\"x\",[\"y\"]]}", false,
+       kDefaultMaxAttachmentBytes, FORM_MALFORMED,
+       "request body of type application/json could not be read: nested "
+       "object or array", true},
+      {"application/json", "14", "{\"a\":\"\\u0000\"}", false,
+       kDefaultMaxAttachmentBytes, FORM_MALFORMED,
+       "request body of type application/json could not be read: \\u0000 in "
+       "a string", true},
+      {"application/json", "9", "{\"a\":\"\xc3\x28\"}", false,
+       kDefaultMaxAttachmentBytes, FORM_MALFORMED,
+       "request body of type application/json could not be read: invalid "
+       "UTF-8", true},
+      {"application/json", "8", std::string("{\"a\":1}\0", 8), false,
+       kDefaultMaxAttachmentBytes, FORM_MALFORMED,
+       "request body of type application/json could not be read: invalid "
+       "JSON", true},
+      {"application/json", "3", "[1]", false, kDefaultMaxAttachmentBytes,
+       FORM_MALFORMED,
+       "request body of type application/json could not be read: not a JSON "
+       "object", true},
+      {"application/json", "100008", "{}", false,
+       kDefaultMaxAttachmentBytes, FORM_TOO_LARGE,
+       "request body of 100008 bytes is over the limit of 99999", false},
+      {"text/plain", "100000", "a=b", false, kDefaultMaxAttachmentBytes,
+       FORM_TOO_LARGE,
+       "request body of 100000 bytes is over the limit of 99999", false},
+      {"multipart/form-data; boundary=B", "100010", "--B--", false, 10,
+       FORM_TOO_LARGE,
+       "request body of 100010 bytes is over the limit of 100009", false},
+      {"multipart/form-data; boundary=B", "100009", std::string(50, 'x'), false,
+       10, FORM_MALFORMED, "request body cut short: 50 of 100009 bytes arrived",
+       true},
+      {"multipart/form-data; boundary=B", "150000", std::string(120000, 'x'),
+       true, kDefaultMaxAttachmentBytes, FORM_MALFORMED,
+       "request body cut short: 120000 of 150000 bytes arrived", true},
+      {"text/plain", "20", "a=b\r\n", true, kDefaultMaxAttachmentBytes,
+       FORM_MALFORMED, "request body cut short: 5 of 20 bytes arrived", true},
+      {"multipart/form-data", "5", "--B--", false, kDefaultMaxAttachmentBytes,
+       FORM_MALFORMED,
+       "request body of type multipart/form-data could not be read: no "
+       "boundary", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.type) + " " + c.content_length);
+    scoped_test_log log;
+    piped_stdin input;
+    std::thread client([&] {
+      size_t at = 0;
+      while (at < c.sent.size()) {
+        ssize_t n = write(input.write_end(), c.sent.data() + at,
+                          c.sent.size() - at);
+        if (n <= 0) break;
+        at += n;
+      }
+      if (!c.held_open) input.close_writer();
+    });
+    static form_table table;
+    table = form_table();
+    form_request request;
+    request.content_type = c.type;
+    request.content_length = c.content_length;
+    request.max_attachment_bytes = c.max_attachment_bytes;
+    long long start = os_monotonic_ms();
+    request.deadline_ms = start + 300;
+    request.idle_limit_ms = 300;
+    EXPECT_EQ(c.outcome, read_form(request, &table));
+    client.join();
+    if (!c.read) {
+      EXPECT_EQ(c.sent.size(), input.left_unread());
+    }
+    EXPECT_LT(os_monotonic_ms() - start, 2000);
+    EXPECT_EQ(0, table.form_count);
+    EXPECT_EQ(nullptr, table.file_block);
+    EXPECT_NE(std::string::npos, log.messages().find(c.line + "\n"))
+        << log.messages();
+  }
+}
+
+// The time limit of a large body counts time without progress: a client
+// that keeps sending, slowly, is read to the end.
+TEST(FormIntakeTest, SlowLargeBodyIsReadWhileItProgresses) {
+  scoped_test_log log;
+  piped_stdin input;
+  std::string body = "--B\r\nContent-Disposition: form-data; name=\"f\"; "
+                     "filename=\"a.txt\"\r\n\r\n" +
+                     std::string(100000, 'x') + "\r\n--B--\r\n";
+  std::thread client([&] {
+    // Four pieces 120 ms apart: 360 ms in all, over the 200 ms limit, but
+    // never 200 ms without a byte.
+    size_t piece = body.size() / 4 + 1;
+    for (size_t at = 0; at < body.size(); at += piece) {
+      if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(120));
+      size_t left = std::min(piece, body.size() - at);
+      size_t done = 0;
+      while (done < left) {
+        ssize_t n = write(input.write_end(), body.data() + at + done,
+                          left - done);
+        if (n <= 0) return;
+        done += n;
+      }
+    }
+  });
+  static form_table table;
+  table = form_table();
+  form_request request;
+  request.content_type = "multipart/form-data; boundary=B";
+  std::string length = std::to_string(body.size());
+  request.content_length = length.c_str();
+  request.deadline_ms = os_monotonic_ms() + 200;
+  request.idle_limit_ms = 200;
+  EXPECT_EQ(FORM_READ, read_form(request, &table));
+  client.join();
+  ASSERT_EQ(1, table.file_count);
+  EXPECT_EQ(100000, table.files[0].size);
+  EXPECT_EQ(table.file_block + body.find("xxx"), table.files[0].data);
+  EXPECT_STREQ("a.txt (100000 bytes)", table.values[0]);
+  free(table.file_block);
+  table.file_block = nullptr;
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "compose/message.h"
+#include "config/attachment_rules.h"
 #include "spool/spool.h"
 #include "support/dyn_text.h"
 #include "support/log.h"
@@ -94,6 +95,9 @@ delivery_outcome compose_and_send(const mail_settings& settings,
                                   const form_table& form,
                                   const run_moment& moment, envelope* env,
                                   mail_sender send) {
+  // The visitor expects every file to arrive: one the owner does not take
+  // refuses the whole post rather than going missing.
+  if (!attachments_allowed(settings, form)) return DELIVERY_FILES_REFUSED;
   dyn_text* header_text = dyn_text_new("");
   dyn_text* body_text = dyn_text_new("");
   compose_message(settings, headers, body, form, moment.stamp, env, header_text,

@@ -52,6 +52,9 @@ enum delivery_outcome {
   DELIVERY_SENT = 1,     // the server accepted it: the success page
   DELIVERY_DROPPED = 2,  // a robot's form dropped quietly: the success page
   DELIVERY_QUEUED = 3,   // not sent now but kept in the spool folder
+  // Not sent: a file of the post broke the ini's attachment rules. The
+  // failure page.
+  DELIVERY_FILES_REFUSED = 4,
 };
 
 // What one run's delivery takes from outside its tables; the run reads it
@@ -63,7 +66,10 @@ struct run_moment {
   rate_state_location rate_state;   // used only with a rate limit
 };
 
-// One run's composition and delivery: compose_message into *env and texts
+// One run's composition and delivery. First the form's files are held to
+// the ini's rules (attachments_allowed): a post they refuse composes and
+// sends nothing, counts toward no rate limit and gives
+// DELIVERY_FILES_REFUSED. Then compose_message into *env and texts
 // of its own, then, when the envelope is complete, the abuse checks
 // (run_abuse_checks with the client, blanks and line breaks in it made "_",
 // and the time of moment), then send_composed with send. With spool_folder

@@ -288,5 +288,39 @@ TEST(ComposeAndSendTest, MomentNamesTheSpoolFileAndCountsTheClient) {
   EXPECT_EQ("1700000000 10.0.0.1___x\n", read_file(t.folder_ + "/form.rate"));
 }
 
+// A file the ini does not take refuses the post before anything else: no
+// message, no spool file, no count toward the rate limit. The same post with
+// the type allowed goes out and is counted.
+TEST(ComposeAndSendTest, RefusedFileSendsNothingAndCountsNothing) {
+  scoped_test_log log;
+  char exe[] = "exe";
+  char file_name[] = "run.exe";
+  for (bool allowed : {false, true}) {
+    SCOPED_TRACE(allowed ? "allowed" : "refused");
+    run_tables t;
+    t.settings_.spool_folder = const_cast<char*>(t.folder_.c_str());
+    t.settings_.rate_limit = 5;
+    t.settings_.attachment_types[0] = exe;
+    t.settings_.attachment_type_count = allowed ? 1 : 0;
+    run_tables::add_form(&t.form_, "upload", "run.exe (3 bytes)");
+    t.form_.files[0].pair = 0;
+    t.form_.files[0].file_name = file_name;
+    t.form_.files[0].data = "MZ!";
+    t.form_.files[0].size = 3;
+    t.form_.file_count = 1;
+    recorded = sent_mail();
+    recorded.result = 1;
+    run_moment moment;
+    moment.unix_microseconds = 1700000000123456LL;
+    moment.client = "10.0.0.1";
+    moment.rate_state.beside = t.folder_ + "/form.rate";
+    moment.rate_state.private_folder = t.folder_ + "/private";
+    moment.rate_state.fallback = t.folder_ + "/private/f.rate";
+    EXPECT_EQ(allowed ? DELIVERY_SENT : DELIVERY_FILES_REFUSED, t.run(moment));
+    EXPECT_EQ(allowed ? 1 : 0, recorded.calls);
+    EXPECT_EQ(allowed ? " form.rate" : "", t.spooled());
+  }
+}
+
 }  // namespace
 }  // namespace tarvelo

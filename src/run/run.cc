@@ -6,7 +6,9 @@
 #include <initializer_list>
 
 #include "compose/abuse_checks.h"
+#include "config/attachment_rules.h"
 #include "config/ini_reader.h"
+#include "form/body_readers.h"
 #include "form/form_reader.h"
 #include "pages/reply_page.h"
 #include "run/deliver.h"
@@ -88,6 +90,22 @@ void load_ini_of_run() {
            &the_body_list, &the_form_table);
 }
 
+// What the form reader takes from the environment. Only a multipart body
+// may carry files, so only then is the ini scanned (silently) for their
+// limit before the ini is read in earnest.
+form_request form_request_of_run(long long form_deadline_ms) {
+  form_request request;
+  request.content_length = env_or_empty("CONTENT_LENGTH");
+  request.content_type = env_or_empty("CONTENT_TYPE");
+  request.deadline_ms = form_deadline_ms;
+  request.idle_limit_ms = kFormTimeLimitMs;
+  if (form_encoding_of(request.content_type) == FORM_MULTIPART) {
+    request.max_attachment_bytes =
+        max_attachment_bytes_in_ini(the_run_paths.ini_path);
+  }
+  return request;
+}
+
 // argc counts the arguments that count: 1 for a web server's run.
 // request_method is null for a run by hand.
 int cgi_run(int argc, int ignored_arguments, const char* request_method,
@@ -107,16 +125,17 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
               ignored_arguments);
   }
   bool may_send = method_may_send(request_method);
+  form_outcome form = FORM_READ;
   if (may_send) {
     log_event(LOG_DEBUG, "getting form info.");
-    read_form(env_or_empty("CONTENT_LENGTH"), form_deadline_ms,
-              &the_form_table);
+    form = read_form(form_request_of_run(form_deadline_ms), &the_form_table);
   }
   log_event(LOG_DEBUG, "loading config file.");
   load_ini_of_run();
   log_release_lines();
   delivery_outcome outcome = DELIVERY_FAILED;
-  if (may_send) {
+  // A refused body sends nothing; read_form logged why.
+  if (may_send && form == FORM_READ) {
     log_event(LOG_DEBUG, "generating email.");
     outcome = compose_and_send(
         the_mail_settings, the_header_list, the_body_list, the_form_table,

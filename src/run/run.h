@@ -9,7 +9,8 @@ namespace tarvelo {
 
 constexpr const char* program_version = "1.0y";
 
-// Time allowed for reading the form, from the start of the run.
+// Time allowed for reading the form, from the start of the run; for a body
+// over 99,999 bytes (an upload) the longest wait for its next byte instead.
 constexpr long long kFormTimeLimitMs = 30000;
 
 // Derives the path of a file beside the executable: argv0 + suffix (at most

@@ -194,4 +194,11 @@ int os_try_lock_folder(const char* folder, bool* busy);
 // a regular file (a device, a FIFO, a socket).
 FILE* os_open_regular_file(const char* path, int* error);
 
+// Reads up to max bytes of standard input into buffer, as
+// os_read_stdin_until, but the time limit counts only time without
+// progress: reading stops when no byte arrived for idle_ms. Returns the
+// count read (less than max at end of input, on an error or when the
+// client stalled).
+int os_read_stdin_idle(char* buffer, int max, long long idle_ms);
+
 }  // namespace tarvelo

@@ -526,4 +526,21 @@ FILE* os_open_regular_file(const char* path, int* error) {
   return file;
 }
 
+int os_read_stdin_idle(char* buffer, int max, long long idle_ms) {
+  int got = 0;
+  int wait = idle_ms > INT_MAX ? INT_MAX : static_cast<int>(idle_ms);
+  while (got < max) {
+    // Every byte that arrives starts the wait anew.
+    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+    int ready = poll(&input, 1, wait);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    ssize_t n = read(STDIN_FILENO, buffer + got, max - got);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    got += static_cast<int>(n);
+  }
+  return got;
+}
+
 }  // namespace tarvelo

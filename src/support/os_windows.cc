@@ -633,4 +633,18 @@ FILE* os_open_regular_file(const char* path, int* error) {
   return file;
 }
 
+int os_read_stdin_idle(char* buffer, int max, long long idle_ms) {
+  int got = 0;
+  while (got < max) {
+    // Each call reads until its deadline; one that brings nothing means the
+    // client stalled (or the input ended). A stall thus ends the read after
+    // idle_ms to twice that.
+    int n = os_read_stdin_until(buffer + got, max - got,
+                                os_monotonic_ms() + idle_ms);
+    if (n <= 0) break;
+    got += n;
+  }
+  return got;
+}
+
 }  // namespace tarvelo
