@@ -190,7 +190,7 @@ struct run_tables {
   }
 
   delivery_outcome run(const run_moment& moment) {
-    return compose_and_send(settings_, headers_, body_, form_, moment, &env_,
+    return compose_and_send(settings_, headers_, body_, &form_, moment, &env_,
                             record_send);
   }
 
