@@ -32,7 +32,7 @@ bool is_printable_ascii(const char* text) {
 
 constexpr char kDispositionStart[] = "Content-Disposition: attachment;";
 // A continuation's encoded text, so its folded line stays within 76.
-constexpr size_t kContinuationChars = 56;
+constexpr size_t kContinuationChars = 50;
 
 void append_quoted_name(const char* file_name, const char* line_end,
                         dyn_text* out) {
