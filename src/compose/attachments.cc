@@ -8,6 +8,7 @@
 
 #include "support/alloc.h"
 #include "support/base64.h"
+#include "support/os.h"
 
 namespace tarvelo {
 
@@ -124,9 +125,14 @@ size_t base64_lines_size(size_t bytes, size_t line_end_size) {
 }
 
 void encode_base64_lines(const unsigned char* data, size_t size,
-                         const char* line_end, char* out) {
+                         const char* line_end, char* out, bool give_back) {
   size_t line_end_size = strlen(line_end);
+  // About a megabyte of whole lines between two give-backs.
+  constexpr size_t kGiveBackEvery = kBase64LineBytes * 18396;
   for (size_t pos = 0; pos < size; pos += kBase64LineBytes) {
+    if (give_back && pos > 0 && pos % kGiveBackEvery == 0) {
+      os_give_back_pages(data, pos);
+    }
     size_t take = size - pos < static_cast<size_t>(kBase64LineBytes)
                       ? size - pos
                       : static_cast<size_t>(kBase64LineBytes);
@@ -228,7 +234,8 @@ void make_multipart_message(const char* charset, const char* line_end,
         base64_lines_size(static_cast<size_t>(file.size), line_end_size);
     encode_base64_lines(reinterpret_cast<const unsigned char*>(file.data),
                         static_cast<size_t>(file.size), line_end,
-                        body_text->data + body_text->length);
+                        body_text->data + body_text->length,
+                        layout != nullptr && layout->give_back_file_pages);
     if (layout != nullptr) {
       attachment_place& place = layout->places[i];
       place.start = static_cast<size_t>(body_text->length);

@@ -32,6 +32,11 @@ struct attachment_place {
 // transparency). Without attachments ready_from is kNotReady and count 0.
 constexpr size_t kNotReady = static_cast<size_t>(-1);
 struct message_layout {
+  // Set by the caller before composing, kept by it: the pages of the files'
+  // bytes go back to the system as they are encoded (os_give_back_pages;
+  // they then read as zeros), for a caller that releases the files right
+  // after. A post's memory then peaks near the encoded message alone.
+  bool give_back_file_pages = false;
   size_t ready_from = kNotReady;
   int count = 0;
   attachment_place places[kMaxFormFiles];
@@ -57,9 +62,11 @@ void append_content_disposition(const char* file_name, const char* line_end,
 size_t base64_lines_size(size_t bytes, size_t line_end_size);
 
 // Writes that text into out (room for base64_lines_size bytes, no NUL
-// added).
+// added). With give_back, the whole pages of data already encoded go back
+// to the system every megabyte or so (os_give_back_pages).
 void encode_base64_lines(const unsigned char* data, size_t size,
-                         const char* line_end, char* out);
+                         const char* line_end, char* out,
+                         bool give_back = false);
 
 // Writes the boundary of the message into out (kBoundarySize bytes): "=_"
 // (which neither base64 nor quoted-printable ever writes) and the random
@@ -78,7 +85,8 @@ void make_boundary(const message_stamp& stamp, char* out);
 //   append_content_disposition), then the closing delimiter.
 // The body is grown once to its final size before the files are encoded
 // into it. Fills *layout (when not null); its names point into form. The
-// files' bytes are read, not released. Allocation failures end the process.
+// files' bytes are read, not released, unless layout->give_back_file_pages
+// asks it. Allocation failures end the process.
 void make_multipart_message(const char* charset, const char* line_end,
                             const message_stamp& stamp, const form_table& form,
                             int header_start, dyn_text* header_text,

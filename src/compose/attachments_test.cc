@@ -348,6 +348,28 @@ TEST(Attachments, WithoutFilesNoLayoutAndNoMimeHeaders) {
   EXPECT_EQ(std::string::npos, m.header_.find("MIME-Version"));
 }
 
+// Giving pages back as they are encoded changes no byte of the encoding
+// (only bytes already read go), and the bytes encoded long ago are gone.
+TEST(Base64Lines, GivingPagesBackKeepsTheEncoding) {
+  size_t size = 3 * 1000 * 1000 + 5;
+  std::string original = binary_bytes(size);
+  std::string expected(base64_lines_size(size, 2), '\0');
+  encode_base64_lines(reinterpret_cast<const unsigned char*>(original.data()),
+                      size, "\r\n", expected.data());
+  EXPECT_EQ(original, decode_base64_lines(expected));
+  unsigned char* data = static_cast<unsigned char*>(malloc(size));
+  memcpy(data, original.data(), size);
+  std::string encoded(expected.size(), '\0');
+  encode_base64_lines(data, size, "\r\n", encoded.data(), true);
+  EXPECT_TRUE(encoded == expected);
+#ifndef _WIN32
+  // A page well inside the first megabyte now reads as zeros.
+  EXPECT_EQ(std::string(4096, '\0'),
+            std::string(reinterpret_cast<char*>(data) + 500000, 4096));
+#endif
+  free(data);
+}
+
 TEST(ContentDisposition, NamesReadBackAndLinesStayShort) {
   std::string long_ascii(1200, 'a');
   std::string long_utf8;

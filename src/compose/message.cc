@@ -121,7 +121,11 @@ void compose_message(const mail_settings& settings, const entry_list& headers,
                      const message_stamp& stamp, envelope* env,
                      dyn_text* header_text, dyn_text* body_text,
                      message_layout* layout) {
-  if (layout != nullptr) *layout = message_layout();
+  if (layout != nullptr) {
+    bool give_back = layout->give_back_file_pages;
+    *layout = message_layout();
+    layout->give_back_file_pages = give_back;
+  }
   // Files make the message MIME whatever add_standard_headers says.
   bool attaching = form.file_count > 0;
   bool standard = settings.add_standard_headers || attaching;

@@ -117,6 +117,7 @@ delivery_outcome compose_and_send(const mail_settings& settings,
   dyn_text* header_text = dyn_text_new("");
   dyn_text* body_text = dyn_text_new("");
   message_layout layout;
+  layout.give_back_file_pages = true;
   compose_message(settings, headers, body, form, moment.stamp, env, header_text,
                   body_text, &layout);
   // The files live on in the message as base64; their bytes would only

@@ -197,4 +197,11 @@ int os_try_lock_folder(const char* folder, bool* busy);
 // a regular file (a device, a FIFO, a socket).
 FILE* os_open_regular_file(const char* path, int* error);
 
+// Gives the memory of the whole pages inside size bytes at data back to the
+// system at once: bytes that will never be read again (a file already
+// encoded into the message), so a big post does not hold them twice. Their
+// content is lost (they read as zeros). The bytes must lie in memory the
+// process allocated. Windows keeps them until they are freed.
+void os_give_back_pages(const void* data, size_t size);
+
 }  // namespace tarvelo

@@ -635,4 +635,11 @@ FILE* os_open_regular_file(const char* path, int* error) {
   return file;
 }
 
+void os_give_back_pages(const void* data, size_t size) {
+  // The heap's blocks cannot give back part of themselves; they go whole
+  // when freed.
+  (void)data;
+  (void)size;
+}
+
 }  // namespace tarvelo
