@@ -340,14 +340,6 @@ TEST(Attachments, LineEndLfMakesEveryLineEndLf) {
   EXPECT_EQ(bytes, decode_base64_lines(crlf));
 }
 
-TEST(Attachments, WithoutFilesNoLayoutAndNoMimeHeaders) {
-  scoped_test_log log;
-  composer m;
-  m.compose();
-  EXPECT_EQ(kNotReady, m.layout_.ready_from);
-  EXPECT_EQ(std::string::npos, m.header_.find("MIME-Version"));
-}
-
 // Giving pages back as they are encoded changes no byte of the encoding
 // (only bytes already read go), and the bytes encoded long ago are gone.
 TEST(Base64Lines, GivingPagesBackKeepsTheEncoding) {
@@ -397,22 +389,6 @@ TEST(ContentDisposition, NamesReadBackAndLinesStayShort) {
         EXPECT_LE(feed - start, 76u) << text;
       }
     }
-  }
-}
-
-TEST(AttachmentContentType, ByExtensionOnly) {
-  struct {
-    const char* name;
-    const char* type;
-  } cases[] = {
-      {"a.pdf", "application/pdf"},   {"a.PNG", "image/png"},
-      {"a.jpg", "image/jpeg"},        {"a.JpEg", "image/jpeg"},
-      {"a.txt", "text/plain"},        {"a.pdf.exe", "application/octet-stream"},
-      {"pdf", "application/octet-stream"}, {"a.", "application/octet-stream"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_STREQ(c.type, attachment_content_type(c.name));
   }
 }
 
