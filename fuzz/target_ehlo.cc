@@ -4,7 +4,8 @@
 // first input byte chooses, with the capabilities noted line by line as they
 // arrive. Both must find exactly what the model finds: STARTTLS, and the
 // PLAIN and LOGIN mechanisms of AUTH, in any case, on every line but the
-// first.
+// first. The reply read also notes SIZE (RFC 1870) and its limit as a
+// model of the keyword and its number finds them.
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -23,11 +24,32 @@ namespace {
 
 struct model_caps {
   bool starttls = false, plain = false, login = false;
+  bool size = false;
+  long long size_limit = 0;
 };
+
 
 std::string lowered(std::string text) {
   for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   return text;
+}
+
+void model_size(std::string line, bool first, model_caps* caps) {
+  if (first) return;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.size() < 8 || line.compare(0, 3, "250") != 0) return;
+  if (line[3] != '-' && line[3] != ' ') return;
+  if (lowered(line.substr(4, 4)) != "size") return;
+  if (line.size() > 8 && line[8] != ' ') return;
+  caps->size = true;
+  caps->size_limit = 0;
+  size_t at = line.find_first_not_of(' ', 8);
+  long long limit = 0;
+  for (; at != std::string::npos && at < line.size() && isdigit(static_cast<unsigned char>(line[at])); ++at) {
+    if (limit > (1LL << 50)) return;
+    limit = limit * 10 + (line[at] - '0');
+  }
+  caps->size_limit = limit;
 }
 
 std::vector<std::string> split(const std::string& text, const char* marks) {
@@ -126,9 +148,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   model_caps read;
   for (size_t i = 0; i < lines.size(); ++i) {
     model_line(lines[i], i == 0, &read);
+    model_size(lines[i], i == 0, &read);
     std::string line = lines[i].c_str();
     if (line.size() < 4 || line[3] != '-') break;
   }
   check_same(noted, read);
+  FUZZ_CHECK(connection.size_listed == read.size);
+  FUZZ_CHECK(connection.size_limit == read.size_limit);
   return 0;
 }

@@ -3,7 +3,7 @@
 // end-of-data marker it holds that marker exactly once, at the end, and no
 // bare CR or LF. With a bare "\n" line end the output is the input with each
 // bare CR made a line feed and a "." before each line that begins with one;
-// it holds no bare CR.
+// it holds no bare CR. wire_encoded_size counts exactly what it writes.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -68,6 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<char> out(wire_encoded_max(size) + 1);
   size_t n = wire_encode(text, size, "\r\n", out.data());
   FUZZ_CHECK(n <= wire_encoded_max(size));
+  // SIZE (RFC 1870) is announced from the count alone.
+  FUZZ_CHECK(wire_encoded_size(text, size, "\r\n") == n);
   std::string wire(out.data(), n);
   std::string input(text, size);
   FUZZ_CHECK(unstuff(wire) == normalise_line_ends(input));
@@ -84,6 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   n = wire_encode(text, size, "\n", out.data());
   FUZZ_CHECK(n <= wire_encoded_max(size));
+  FUZZ_CHECK(wire_encoded_size(text, size, "\n") == n);
   std::string bare = std::string(out.data(), n);
   FUZZ_CHECK(bare == stuffed_at_line_ends(input));
   for (size_t i = 0; i < bare.size(); ++i) {

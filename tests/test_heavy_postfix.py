@@ -166,3 +166,52 @@ use_submitted_variable_for_bodycontent Comments:
     log = site.log_text()
     assert "{STARTTLS\n}" in log and log.count("{EHLO TARVELO\n}") == 2
     assert "TLS connection established from" in postfix_tls.log_text()
+
+
+def multipart_form(fields, files, boundary="----tarveloPostfixBoundary"):
+    """A browser's multipart/form-data body (RFC 7578) and its type."""
+    out = b""
+    for name, value in fields:
+        out += (f"--{boundary}\r\nContent-Disposition: form-data; "
+                f'name="{name}"\r\n\r\n').encode() + value.encode() + b"\r\n"
+    for name, file_name, data in files:
+        out += (f"--{boundary}\r\nContent-Disposition: form-data; "
+                f'name="{name}"; filename="{file_name}"\r\n'
+                "Content-Type: application/octet-stream\r\n\r\n").encode()
+        out += data + b"\r\n"
+    out += f"--{boundary}--\r\n".encode()
+    return out, f"multipart/form-data; boundary={boundary}"
+
+
+@pytest.mark.parametrize("hello", ["HELO", "EHLO"])
+def test_strict_postfix_takes_attachments(site, postfix, hello):
+    """Needs the multipart reader of the form intake."""
+    import hashlib
+    import os
+
+    marker = uuid.uuid4().hex
+    before = len(postfix.delivered("owner"))
+    site.write_ini(utf8_ini(postfix.port, hello, "attachment_types pdf png\n",
+                            marker))
+    pdf = b"%PDF-1.4\n" + os.urandom(300000)
+    png_name = "Gr\u00fc\u00dfe \u2013 Foto.png"
+    png = b"\x89PNG\r\n\x1a\n" + os.urandom(50000)
+    body, content_type = multipart_form(
+        [("From:", f"{NAME} <john@example.net>"), ("Subject:", "Files"),
+         ("Name:", NAME), ("Comments:", ".a dot\nline two")],
+        [("report", "report.pdf", pdf), ("photo", png_name, png)])
+    proc = site.run(body, env={"CONTENT_TYPE": content_type})
+    assert b"email sent." in proc.stdout, site.log_text()
+    got = postfix.wait_for("owner", before + 1)
+    assert len(got) == before + 1, postfix.log_text()[-3000:]
+    msg = email.message_from_bytes(message_with(got, marker),
+                                   policy=email.policy.default)
+    assert msg.defects == []
+    text, report, photo = list(msg.iter_parts())
+    assert " Name: " + NAME + "\n" in text.get_content().replace("\r\n", "\n")
+    assert report.get_filename() == "report.pdf"
+    assert photo.get_filename() == png_name
+    assert photo.get_content_type() == "image/png"
+    assert hashlib.sha256(report.get_content()).digest() == \
+        hashlib.sha256(pdf).digest()
+    assert photo.get_content() == png

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "compose/attachments.h"
 #include "compose/mime.h"
 #include "support/log.h"
 
@@ -111,6 +112,23 @@ void compose_message(const mail_settings& settings, const entry_list& headers,
                      const entry_list& body, const form_table& form,
                      const message_stamp& stamp, envelope* env,
                      dyn_text* header_text, dyn_text* body_text) {
+  compose_message(settings, headers, body, form, stamp, env, header_text,
+                  body_text, nullptr);
+}
+
+void compose_message(const mail_settings& settings, const entry_list& headers,
+                     const entry_list& body, const form_table& form,
+                     const message_stamp& stamp, envelope* env,
+                     dyn_text* header_text, dyn_text* body_text,
+                     message_layout* layout) {
+  if (layout != nullptr) {
+    bool give_back = layout->give_back_file_pages;
+    *layout = message_layout();
+    layout->give_back_file_pages = give_back;
+  }
+  // Files make the message MIME whatever add_standard_headers says.
+  bool attaching = form.file_count > 0;
+  bool standard = settings.add_standard_headers || attaching;
   const char* line_end = settings.line_end;
   int header_start = header_text->length;
   int body_start = body_text->length;
@@ -127,7 +145,7 @@ void compose_message(const mail_settings& settings, const entry_list& headers,
   append_reply_to(settings, form, line_end, header_text);
   // The MIME headers depend on the body, so with them the X-TARVELO line
   // waits until the body is done.
-  if (!settings.add_standard_headers) append_x_tarvelo(line_end, header_text);
+  if (!standard) append_x_tarvelo(line_end, header_text);
 
   int label_width = settings.no_padding ? 0 : 1;
   for (int i = 0; i < body.count; ++i) {
@@ -138,7 +156,12 @@ void compose_message(const mail_settings& settings, const entry_list& headers,
   if (settings.sendall != nullptr && strcmp(settings.sendall, "true") == 0) {
     append_all_submitted(settings, form, body_text);
   }
-  if (settings.add_standard_headers) {
+  if (attaching) {
+    make_multipart_message(settings.charset, line_end, stamp, form,
+                           header_start, header_text, body_start, body_text,
+                           layout);
+    append_x_tarvelo(line_end, header_text);
+  } else if (settings.add_standard_headers) {
     make_standard_message(settings.charset, line_end, stamp, header_start,
                           header_text, body_start, body_text);
     append_x_tarvelo(line_end, header_text);

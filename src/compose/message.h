@@ -5,6 +5,7 @@
 // State owned here: none. The caller owns the texts and the envelope.
 #pragma once
 
+#include "compose/attachments.h"
 #include "compose/envelope.h"
 #include "compose/mime.h"
 #include "config/ini_reader.h"
@@ -40,9 +41,21 @@ constexpr int kMaxBodyNameLength = 499;
 //   (make_standard_message: encoded header lines, Date, Message-ID and MIME
 //   headers, a quoted-printable body where 7bit will not do) before the
 //   X-TARVELO line, which then comes last. stamp gives the Date and
-//   Message-ID; it is read only then.
-// Reads nothing but its arguments and fills env; stored values are not
-// changed. Allocation failures end the process in dyn_text.
+//   Message-ID; it is read only then;
+// - when the form carries files, makes it multipart/mixed instead
+//   (make_multipart_message: the standard headers whatever
+//   add_standard_headers says, the text as first part, each file a base64
+//   part), the X-TARVELO line last, and fills *layout (when not null) with
+//   where the files' lines stand; otherwise *layout says there are none.
+// Reads nothing but its arguments and fills env; stored values and the
+// files' bytes are not changed. Allocation failures end the process.
+void compose_message(const mail_settings& settings, const entry_list& headers,
+                     const entry_list& body, const form_table& form,
+                     const message_stamp& stamp, envelope* env,
+                     dyn_text* header_text, dyn_text* body_text,
+                     message_layout* layout);
+
+// compose_message without the layout.
 void compose_message(const mail_settings& settings, const entry_list& headers,
                      const entry_list& body, const form_table& form,
                      const message_stamp& stamp, envelope* env,

@@ -504,10 +504,8 @@ void append_header_line_encoded(const char* line, size_t size,
   dyn_text_append(out, "%s", line_end);
 }
 
-void make_standard_message(const char* charset, const char* line_end,
-                           const message_stamp& stamp, int header_start,
-                           dyn_text* header_text, int body_start,
-                           dyn_text* body_text) {
+void encode_header_lines(const char* charset, const char* line_end,
+                         int header_start, dyn_text* header_text) {
   int header_size = header_text->length - header_start;
   char* headers = copy_or_fail(header_text->data + header_start,
                                static_cast<size_t>(header_size), kNoMemory);
@@ -527,29 +525,47 @@ void make_standard_message(const char* charset, const char* line_end,
     pos = end + 1;
   }
   free(headers);
+}
 
+bool encode_text_body(const char* line_end, int body_start,
+                      dyn_text* body_text, const char* must_not_hold) {
   int body_size = body_text->length - body_start;
-  bool seven_bit =
-      fits_7bit(body_text->data + body_start, static_cast<size_t>(body_size));
+  const char* body = body_text->data + body_start;
+  bool seven_bit = fits_7bit(body, static_cast<size_t>(body_size)) &&
+                   (must_not_hold == nullptr ||
+                    strstr(body, must_not_hold) == nullptr);
   if (!seven_bit) {
-    char* body = copy_or_fail(body_text->data + body_start,
-                              static_cast<size_t>(body_size), kNoMemory);
+    char* copy =
+        copy_or_fail(body, static_cast<size_t>(body_size), kNoMemory);
     truncate_text(body_text, body_start);
-    append_quoted_printable(body, static_cast<size_t>(body_size), line_end,
+    append_quoted_printable(copy, static_cast<size_t>(body_size), line_end,
                             body_text);
-    free(body);
+    free(copy);
   }
+  return seven_bit;
+}
 
+void append_date_and_id(const message_stamp& stamp, const char* line_end,
+                        dyn_text* header_text) {
   dyn_text_append(header_text, "Date: ");
   append_date(stamp.local_time, stamp.utc_offset_minutes, header_text);
   dyn_text_append(header_text, "%sMessage-ID: ", line_end);
   append_message_id(stamp, header_text);
+  dyn_text_append(header_text, "%sMIME-Version: 1.0%s", line_end, line_end);
+}
+
+void make_standard_message(const char* charset, const char* line_end,
+                           const message_stamp& stamp, int header_start,
+                           dyn_text* header_text, int body_start,
+                           dyn_text* body_text) {
+  encode_header_lines(charset, line_end, header_start, header_text);
+  bool seven_bit = encode_text_body(line_end, body_start, body_text, nullptr);
+  append_date_and_id(stamp, line_end, header_text);
   dyn_text_append(header_text,
-                  "%sMIME-Version: 1.0%s"
                   "Content-Type: text/plain; charset=%s%s"
                   "Content-Transfer-Encoding: %s%s",
-                  line_end, line_end, charset, line_end,
-                  seven_bit ? "7bit" : "quoted-printable", line_end);
+                  charset, line_end, seven_bit ? "7bit" : "quoted-printable",
+                  line_end);
 }
 
 }  // namespace tarvelo

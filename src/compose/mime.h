@@ -84,6 +84,22 @@ void append_header_line_encoded(const char* line, size_t size,
                                 const char* charset, const char* line_end,
                                 dyn_text* out);
 
+// Writes the header lines in header_text from byte header_start on (each
+// ending in line_end) again through append_header_line_encoded.
+void encode_header_lines(const char* charset, const char* line_end,
+                         int header_start, dyn_text* header_text);
+
+// Keeps the body text from byte body_start on when it fits 7bit and does not
+// hold must_not_hold (null: anything goes), else rewrites it as
+// quoted-printable, whose "=" always comes as "=3D". Returns true for 7bit.
+bool encode_text_body(const char* line_end, int body_start,
+                      dyn_text* body_text, const char* must_not_hold);
+
+// Appends the Date, Message-ID and MIME-Version lines, each ending in
+// line_end.
+void append_date_and_id(const message_stamp& stamp, const char* line_end,
+                        dyn_text* header_text);
+
 // Turns a composed message into its standards-complete form:
 // - the header lines in header_text from byte header_start on (each ending
 //   in line_end) are written again through append_header_line_encoded;

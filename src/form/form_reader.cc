@@ -234,4 +234,10 @@ const char* form_value(form_table* table, const char* key) {
   return form_table_lookup(*table, key);
 }
 
+void form_release_files(form_table* table) {
+  free(table->file_block);
+  table->file_block = nullptr;
+  for (int i = 0; i < table->file_count; ++i) table->files[i].data = nullptr;
+}
+
 }  // namespace tarvelo

@@ -49,6 +49,13 @@ int smtp_send_mail(const smtp_job& job) {
 int send_composed(const mail_settings& settings, const envelope& env,
                   const char* header_text, const char* body_text,
                   mail_sender send) {
+  return send_composed(settings, env, header_text, body_text, message_layout(),
+                       send);
+}
+
+int send_composed(const mail_settings& settings, const envelope& env,
+                  const char* header_text, const char* body_text,
+                  const message_layout& layout, mail_sender send) {
   if (envelope_complete(env)) {
     log_event(LOG_DEBUG,
               "about to send email to smtp server (%s) from: (%s) to: (%s)",
@@ -60,6 +67,18 @@ int send_composed(const mail_settings& settings, const envelope& env,
     job.cc = env.cc_address;
     job.header_text = header_text;
     job.body_text = body_text;
+    smtp_attachment attachments[kMaxFormFiles];
+    if (layout.ready_from != kNotReady) {
+      job.body_ready_from = layout.ready_from;
+      for (int i = 0; i < layout.count; ++i) {
+        attachments[i].start = layout.places[i].start;
+        attachments[i].size = layout.places[i].size;
+        attachments[i].name = layout.places[i].name;
+        attachments[i].bytes = layout.places[i].bytes;
+      }
+      job.attachments = attachments;
+      job.attachment_count = layout.count;
+    }
     if (send(job) != 0) {
       log_event(LOG_DEBUG, "email sent! (1)");
       return 1;
@@ -92,16 +111,22 @@ void read_message_stamp(message_stamp* out) {
 delivery_outcome compose_and_send(const mail_settings& settings,
                                   const entry_list& headers,
                                   const entry_list& body,
-                                  const form_table& form,
+                                  form_table* form_in,
                                   const run_moment& moment, envelope* env,
                                   mail_sender send) {
+  const form_table& form = *form_in;
   // The visitor expects every file to arrive: one the owner does not take
   // refuses the whole post rather than going missing.
   if (!attachments_allowed(settings, form)) return DELIVERY_FILES_REFUSED;
   dyn_text* header_text = dyn_text_new("");
   dyn_text* body_text = dyn_text_new("");
+  message_layout layout;
+  layout.give_back_file_pages = true;
   compose_message(settings, headers, body, form, moment.stamp, env, header_text,
-                  body_text);
+                  body_text, &layout);
+  // The files live on in the message as base64; their bytes would only
+  // double the memory a big post takes.
+  form_release_files(form_in);
   delivery_outcome outcome = DELIVERY_FAILED;
   spool_hold spooled;
   abuse_verdict verdict = ABUSE_PASS;
@@ -133,8 +158,8 @@ delivery_outcome compose_and_send(const mail_settings& settings,
   if (verdict == ABUSE_HONEYPOT) {
     outcome = DELIVERY_DROPPED;
   } else if (verdict == ABUSE_PASS) {
-    int sent =
-        send_composed(settings, *env, header_text->data, body_text->data, send);
+    int sent = send_composed(settings, *env, header_text->data,
+                             body_text->data, layout, send);
     if (spool_settle(&spooled, sent)) {
       outcome = DELIVERY_QUEUED;
     } else if (sent) {

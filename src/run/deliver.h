@@ -6,6 +6,7 @@
 #pragma once
 
 #include "compose/abuse_checks.h"
+#include "compose/attachments.h"
 #include "compose/envelope.h"
 #include "compose/mime.h"
 #include "config/ini_reader.h"
@@ -40,6 +41,13 @@ int send_composed(const mail_settings& settings, const envelope& env,
                   const char* header_text, const char* body_text,
                   mail_sender send);
 
+// send_composed for a message with attachments: the job also carries where
+// they lie in body_text (layout, as compose_message filled it), so the
+// dialogue sends them without copying and traces them by name.
+int send_composed(const mail_settings& settings, const envelope& env,
+                  const char* header_text, const char* body_text,
+                  const message_layout& layout, mail_sender send);
+
 // Fills *out from the operating system: the local time with its offset, the
 // process id, the host name and random bytes. When no random bytes can be
 // had they stay zero; time and process id still keep the Message-ID apart
@@ -69,8 +77,10 @@ struct run_moment {
 // One run's composition and delivery. First the form's files are held to
 // the ini's rules (attachments_allowed): a post they refuse composes and
 // sends nothing, counts toward no rate limit and gives
-// DELIVERY_FILES_REFUSED. Then compose_message into *env and texts
-// of its own, then, when the envelope is complete, the abuse checks
+// DELIVERY_FILES_REFUSED. Then compose_message into *env and texts of its
+// own (the files of form encoded into the body, then their bytes released
+// with form_release_files), then, when the envelope is complete, the abuse
+// checks
 // (run_abuse_checks with the client, blanks and line breaks in it made "_",
 // and the time of moment), then send_composed with send. With spool_folder
 // and smtp set, a message cleared to send is first kept in the spool
@@ -80,7 +90,7 @@ struct run_moment {
 delivery_outcome compose_and_send(const mail_settings& settings,
                                   const entry_list& headers,
                                   const entry_list& body,
-                                  const form_table& form,
+                                  form_table* form,
                                   const run_moment& moment, envelope* env,
                                   mail_sender send);
 

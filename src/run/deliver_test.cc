@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "compose/message.h"
+#include "spool/spool.h"
 #include "support/dyn_text.h"
 #include "support/log.h"
 #include "support/os.h"
+#include "testing/scripted_net.h"
 #include "testing/test_support.h"
 
 namespace tarvelo {
@@ -22,6 +24,8 @@ struct sent_mail {
   int result = 1;
   std::string server, from, to, bcc, header_text, body_text, line_end;
   int timeout_seconds = 0;
+  size_t body_ready_from = kNoReadyPart;
+  std::vector<smtp_attachment> attachments;
 };
 sent_mail recorded;
 
@@ -35,6 +39,9 @@ int record_send(const smtp_job& job) {
   recorded.body_text = job.body_text;
   recorded.line_end = job.line_end;
   recorded.timeout_seconds = job.timeout_seconds;
+  recorded.body_ready_from = job.body_ready_from;
+  recorded.attachments.assign(job.attachments,
+                              job.attachments + job.attachment_count);
   return recorded.result;
 }
 
@@ -190,7 +197,7 @@ struct run_tables {
   }
 
   delivery_outcome run(const run_moment& moment) {
-    return compose_and_send(settings_, headers_, body_, form_, moment, &env_,
+    return compose_and_send(settings_, headers_, body_, &form_, moment, &env_,
                             record_send);
   }
 
@@ -320,6 +327,62 @@ TEST(ComposeAndSendTest, RefusedFileSendsNothingAndCountsNothing) {
     EXPECT_EQ(allowed ? 1 : 0, recorded.calls);
     EXPECT_EQ(allowed ? " form.rate" : "", t.spooled());
   }
+}
+
+// A form with a file: the job carries where the file's lines lie, the
+// file's bytes are released once encoded, and a queued message keeps the
+// attachment: a resend sends the very bytes the run composed.
+TEST(ComposeAndSendTest, AttachmentQueuedAndResentWithTheSameBytes) {
+  scoped_test_log log;
+  run_tables t;
+  t.settings_.spool_folder = const_cast<char*>(t.folder_.c_str());
+  std::string pdf = "%PDF-1.4\n" + std::string(300, '\x7f');
+  char name[] = "report.pdf";
+  char field[] = "upload";
+  char value[] = "report.pdf (309 bytes)";
+  run_tables::add_form(&t.form_, field, value);
+  t.form_.file_block = static_cast<char*>(malloc(pdf.size()));
+  memcpy(t.form_.file_block, pdf.data(), pdf.size());
+  t.form_.file_count = 1;
+  t.form_.files[0].pair = 0;
+  t.form_.files[0].file_name = name;
+  t.form_.files[0].data = t.form_.file_block;
+  t.form_.files[0].size = static_cast<long long>(pdf.size());
+  recorded = sent_mail();
+  recorded.result = 0;
+  run_moment moment;
+  moment.unix_microseconds = 1700000000123456LL;
+  ASSERT_EQ(DELIVERY_QUEUED, t.run(moment));
+
+  EXPECT_EQ(nullptr, t.form_.file_block);
+  EXPECT_EQ(nullptr, t.form_.files[0].data);
+  EXPECT_STREQ("report.pdf", t.form_.files[0].file_name);
+  ASSERT_EQ(1u, recorded.attachments.size());
+  const smtp_attachment& a = recorded.attachments[0];
+  EXPECT_STREQ("report.pdf", a.name);
+  EXPECT_EQ(309, a.bytes);
+  // "%PDF-1.4" in base64, at the start of the lines the job points at.
+  EXPECT_EQ("JVBERi0xLjQ", recorded.body_text.substr(a.start, 11));
+  EXPECT_LT(recorded.body_ready_from, a.start);
+  EXPECT_NE(std::string::npos,
+            recorded.header_text.find("Content-Type: multipart/mixed"));
+
+  scripted_net net;
+  net.replies({"220 ready\r\n", "250 hello\r\n", "250 ok\r\n",
+               "250 ok\r\n", "354 go\r\n", "250 queued\r\n",
+               "221 bye\r\n"});
+  smtp_job base = smtp_job_for_settings(t.settings_);
+  bool started = false;
+  int listed = 0;
+  FILE* out = fopen("/dev/null", "w");
+  ASSERT_NE(nullptr, out);
+  resend_counts counts =
+      resend_folder(t.folder_.c_str(), base, &net, &started, out, &listed);
+  fclose(out);
+  EXPECT_EQ(1, counts.sent);
+  size_t data = net.sent.find("DATA\r\n") + 6;
+  EXPECT_EQ(recorded.header_text + "\r\n" + recorded.body_text + "\r\n.\r\n",
+            net.sent.substr(data, net.sent.rfind("QUIT") - data));
 }
 
 }  // namespace

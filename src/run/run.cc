@@ -138,7 +138,7 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
   if (may_send && form == FORM_READ) {
     log_event(LOG_DEBUG, "generating email.");
     outcome = compose_and_send(
-        the_mail_settings, the_header_list, the_body_list, the_form_table,
+        the_mail_settings, the_header_list, the_body_list, &the_form_table,
         read_run_moment(the_mail_settings), &the_envelope, smtp_send_mail);
   } else {
     // A crawler, a link prefetch or an image that points here must not

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "smtp/wire_encoder.h"
 #include "support/alloc.h"
@@ -151,9 +152,120 @@ int write_message_part(smtp_connection* c, const char* text, char* wire) {
   return written == static_cast<int>(size);
 }
 
+bool has_attachments(const smtp_job& job) {
+  return job.body_ready_from != kNoReadyPart;
+}
+
+// The deadline of the next step: fixed for the whole dialogue, or, with
+// attachments from the message on, the time limit from now.
+void refresh_deadline(smtp_connection* c) {
+  if (c->progress_ms > 0) c->deadline_ms = c->net->now_ms() + c->progress_ms;
+}
+
+// Writes size bytes straight from data, each piece as soon as the one
+// before is taken: no pause (a big message would wait seconds for
+// nothing), and the deadline counts from the last progress. Traces each
+// piece as socket_write_all does, or as `shown`. Returns 1 when all was
+// written, else 0 after report_socket_error.
+int write_ready(smtp_connection* c, const char* data, size_t size,
+                const char* shown) {
+  size_t written = 0;
+  while (written < size) {
+    size_t left = size - written;
+    int piece = left > (1u << 30) ? (1 << 30) : static_cast<int>(left);
+    refresh_deadline(c);
+    int taken = c->net->send(c->socket, data + written, piece, c->deadline_ms);
+    if (taken <= 0) {
+      report_socket_error(c->net, "Socket Error, could not write.");
+      return 0;
+    }
+    if (shown != nullptr) {
+      log_event(LOG_DEBUG, "SENT(%d): (%d/%lld bytes) {%s}", c->socket, taken,
+                static_cast<long long>(size), shown);
+    } else {
+      log_event(LOG_DEBUG, "SENT(%d): (%d/%lld bytes) {%.*s}", c->socket,
+                taken, static_cast<long long>(size), taken, data + written);
+    }
+    written += static_cast<size_t>(taken);
+  }
+  return 1;
+}
+
+// The trace of an attachment in place of its lines.
+void format_attachment_trace(const smtp_attachment& a, char* out,
+                             size_t room) {
+  snprintf(out, room, "[attachment %s, %lld bytes]", a.name, a.bytes);
+}
+
+// The body as the trace shows it: the attachments' lines as their names.
+// Built only when debug lines are written.
+void trace_body(smtp_connection* c, const smtp_job& job, size_t body_size) {
+  if (!log_level_enabled(log_logging(), LOG_DEBUG)) return;
+  dyn_text* shown = dyn_text_new("");
+  size_t pos = 0;
+  char placeholder[kSmtpReasonSize];
+  for (int i = 0; i < job.attachment_count; ++i) {
+    const smtp_attachment& a = job.attachments[i];
+    dyn_text_append_bytes(shown, job.body_text + pos,
+                          static_cast<int>(a.start - pos));
+    format_attachment_trace(a, placeholder, sizeof placeholder);
+    dyn_text_append(shown, "%s", placeholder);
+    pos = a.start + a.size;
+  }
+  dyn_text_append_bytes(shown, job.body_text + pos,
+                        static_cast<int>(body_size - pos));
+  log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", c->socket, shown->data);
+  dyn_text_free(shown);
+}
+
+// Writes size bytes of text wire-encoded (RFC 5321 4.5.2 transparency, 2.3.8
+// line ends) through write_ready. Returns 1 when all was written.
+int write_encoded(smtp_connection* c, const char* text, size_t size,
+                  char* wire) {
+  size_t wire_size = wire_encode(text, size, c->line_end, wire);
+  wire[wire_size] = '\0';
+  return write_ready(c, wire, wire_size, nullptr);
+}
+
+// Rows 8 to 11 for a message with attachments: the header text and the
+// body up to body_ready_from wire-encoded, the rest straight from the body
+// text in pieces, so a big message is never copied again.
+int write_message_with_attachments(smtp_connection* c, const smtp_job& job) {
+  size_t header_size = strlen(job.header_text);
+  size_t body_size = strlen(job.body_text);
+  size_t ready = job.body_ready_from < body_size ? job.body_ready_from
+                                                 : body_size;
+  size_t larger = header_size > ready ? header_size : ready;
+  char* wire = static_cast<char*>(
+      malloc_or_fail(wire_encoded_max(larger) + 1, kNoMemoryStop));
+  c->net->set_more_follows(true);
+  int ok = write_encoded(c, job.header_text, header_size, wire);
+  if (ok) {
+    log_event(LOG_DEBUG, "SEND(%d): {%s\n}\n", c->socket, job.header_text);
+  }
+  ok = ok && write_ready(c, c->line_end, strlen(c->line_end), nullptr) &&
+       write_encoded(c, job.body_text, ready, wire);
+  free(wire);
+  size_t pos = ready;
+  char placeholder[kSmtpReasonSize];
+  for (int i = 0; ok && i < job.attachment_count; ++i) {
+    const smtp_attachment& a = job.attachments[i];
+    format_attachment_trace(a, placeholder, sizeof placeholder);
+    ok = write_ready(c, job.body_text + pos, a.start - pos, nullptr) &&
+         write_ready(c, job.body_text + a.start, a.size, placeholder);
+    pos = a.start + a.size;
+  }
+  ok = ok && write_ready(c, job.body_text + pos, body_size - pos, nullptr);
+  if (ok) trace_body(c, job, body_size);
+  c->net->set_more_follows(false);
+  ok = ok && write_ready(c, kEndOfData, kEndOfDataSize, nullptr);
+  return ok;
+}
+
 // Rows 8 to 11 of the dialogue: header text, the empty line, body text and
 // the end-of-data marker. Returns 1 when all was written.
 int write_message(smtp_connection* c, const smtp_job& job) {
+  if (has_attachments(job)) return write_message_with_attachments(c, job);
   size_t header_size = strlen(job.header_text);
   size_t body_size = strlen(job.body_text);
   size_t larger = header_size > body_size ? header_size : body_size;
@@ -172,6 +284,20 @@ int write_message(smtp_connection* c, const smtp_job& job) {
                               c->deadline_ms) == kEndOfDataSize;
   free(wire);
   return ok;
+}
+
+// RFC 1870 3: the message's size as it goes between DATA's reply and the
+// end-of-data marker.
+long long message_wire_size(const smtp_job& job, const char* line_end) {
+  size_t header_size = strlen(job.header_text);
+  size_t body_size = strlen(job.body_text);
+  size_t ready = job.body_ready_from < body_size ? job.body_ready_from
+                                                 : body_size;
+  size_t total = wire_encoded_size(job.header_text, header_size, line_end) +
+                 strlen(line_end) +
+                 wire_encoded_size(job.body_text, ready, line_end) +
+                 (body_size - ready);
+  return static_cast<long long>(total);
 }
 
 // Announces one further recipient. A refusal is logged and the message
@@ -220,6 +346,8 @@ step_result say_hello(smtp_connection* c, const smtp_job& job,
               has_text(job.user);
   *hello = ehlo ? "EHLO TARVELO" : "HELO TARVELO";
   *caps = ehlo_capabilities();
+  c->size_listed = false;
+  c->size_limit = 0;
   c->capabilities = caps;
   step_result result = exchange(c, *hello, 2);
   c->capabilities = nullptr;
@@ -393,7 +521,25 @@ int run_dialogue(smtp_connection* c, const smtp_job& job, tls_layer* tls,
   if (has_text(job.user) && !authenticate(c, job, caps)) return 0;
 
   c->in_transaction = true;
-  if (!format_command(command, "MAIL FROM:<%s>", job.from)) {
+  char size_parameter[40] = "";
+  if (c->size_listed) {
+    long long size = message_wire_size(job, c->line_end);
+    if (c->size_limit > 0 && size > c->size_limit) {
+      log_event(LOG_ERRORS,
+                "Email not sent: the message is %lld bytes, over the "
+                "server's limit of %lld bytes (SIZE).",
+                size, c->size_limit);
+      note_end(c->report, SMTP_END_MESSAGE_REFUSED, 552,
+               "the message is %lld bytes, over the server's limit of %lld "
+               "bytes",
+               size, c->size_limit);
+      if (sendr(c, "QUIT")) read_reply(c, FACE_REPLY);
+      return 0;
+    }
+    snprintf(size_parameter, sizeof size_parameter, " SIZE=%lld", size);
+  }
+  if (!format_command(command, "MAIL FROM:<%s>%s", job.from,
+                      size_parameter)) {
     return end_dialogue(c, STEP_TOO_LONG, "MAIL FROM");
   }
   result = exchange(c, command, 2);
@@ -413,13 +559,19 @@ int run_dialogue(smtp_connection* c, const smtp_job& job, tls_layer* tls,
   result = exchange(c, "DATA", 354);
   if (result != STEP_ACCEPTED) return end_dialogue(c, result, "DATA");
 
+  // A big message takes as long as the line allows; what must not pass is
+  // the time limit without progress.
+  if (has_attachments(job)) c->progress_ms = c->timeout_ms;
+
   if (!write_message(c, job)) {
     note_end(c->report, SMTP_END_BROKEN, -1,
              "the message could not be written");
     return 0;
   }
+  refresh_deadline(c);
   result = check_reply(c, 2);
   if (result != STEP_ACCEPTED) return end_dialogue(c, result, "the message");
+  refresh_deadline(c);
 
   // The message is accepted; what QUIT brings changes nothing.
   note_end(c->report, SMTP_END_ACCEPTED, c->reply_code, "accepted: %s",
@@ -449,6 +601,28 @@ char* split_server_text(const char* server, int* port) {
   if (negative) value = (0x10000u - value) & 0xffffu;
   *port = static_cast<int>(value);
   return host;
+}
+
+void note_size_line(const char* line, size_t size, int lines,
+                    smtp_connection* c) {
+  if (size > 0 && line[size - 1] == '\r') --size;
+  if (lines == 0 || size < 8 || strncmp(line, "250", 3) != 0 ||
+      (line[3] != '-' && line[3] != ' ') || strncasecmp(line + 4, "SIZE", 4) != 0) {
+    return;
+  }
+  if (size > 8 && line[8] != ' ') return;  // another keyword, SIZEX
+  c->size_listed = true;
+  c->size_limit = 0;
+  const char* p = line + 8;
+  const char* end = line + size;
+  while (p < end && *p == ' ') ++p;
+  long long limit = 0;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+    // A limit past what any message here reaches counts as none.
+    if (limit > (1LL << 50)) return;
+    limit = limit * 10 + (*p - '0');
+  }
+  c->size_limit = limit;
 }
 
 int read_reply(smtp_connection* c, reply_face face) {
@@ -487,6 +661,8 @@ int read_reply(smtp_connection* c, reply_face face) {
       *line_feed = '\0';
       // Bytes after the reply's last line are no part of it.
       if (c->capabilities != nullptr && final_line == nullptr) {
+        note_size_line(line, static_cast<size_t>(line_feed - line),
+                       c->capabilities->lines, c);
         note_ehlo_line(line, static_cast<size_t>(line_feed - line),
                        c->capabilities);
       }
@@ -619,7 +795,8 @@ int deliver_mail(const smtp_job& job, net_ops* net, tls_layer* tls,
   c.net = net;
   c.line_end = job.line_end;
   c.report = job.report;
-  c.deadline_ms = net->now_ms() + static_cast<long long>(seconds) * 1000;
+  c.timeout_ms = static_cast<long long>(seconds) * 1000;
+  c.deadline_ms = net->now_ms() + c.timeout_ms;
   c.socket = connect_to_server(net, host, port, c.deadline_ms);
   if (c.socket == -1) {
     log_event(LOG_ERRORS, "SMTP email server (%s) did not respond.\n", host);

@@ -38,6 +38,18 @@ struct smtp_report {
   char reason[kSmtpReasonSize] = "";  // one line in words, cut to fit
 };
 
+// An attachment's base64 lines in a job's body text: traced as
+// "[attachment NAME, BYTES bytes]", never as they are.
+struct smtp_attachment {
+  size_t start = 0;  // offset in body_text
+  size_t size = 0;
+  const char* name = "";
+  long long bytes = 0;  // the file's own size
+};
+
+// A body_ready_from that marks no part of the body as ready.
+constexpr size_t kNoReadyPart = static_cast<size_t>(-1);
+
 // Everything one delivery reads.
 struct smtp_job {
   const char* server = nullptr;  // host[:port]; null when there is none
@@ -47,6 +59,14 @@ struct smtp_job {
   const char* cc = nullptr;   // null when the envelope has none
   const char* header_text = "";
   const char* body_text = "";
+  // A message with attachments: from this offset on the body text is sent
+  // as it stands (every line ends in line_end, none begins with "."), in
+  // pieces straight from the text, and its attachments' lines are traced as
+  // their names and sizes. The DATA phase then makes no pause after a
+  // partial write, and its time limit counts time without progress.
+  size_t body_ready_from = kNoReadyPart;
+  const smtp_attachment* attachments = nullptr;
+  int attachment_count = 0;
   const char* line_end = "\r\n";
   hello_kind hello_method = HELLO_HELO;
   int timeout_seconds = kDefaultSmtpTimeout;  // not positive: the default
@@ -85,6 +105,16 @@ struct smtp_job {
 // - a write that fails: its reports, nothing more is sent.
 // The time limit covers everything from connecting to the reply to QUIT;
 // when it strikes, the step in progress fails with 10060 ("Timedout").
+// With attachments (body_ready_from set) it counts, from the message on,
+// only time without progress: each piece written and the reply to the end
+// of data get the whole limit from the moment before them.
+//
+// SIZE (RFC 1870), when the EHLO reply lists it: MAIL FROM carries
+// " SIZE=<n>", n the bytes sent between DATA's reply and the end-of-data
+// marker. When SIZE names a limit (not 0) below n, the message is refused
+// before MAIL FROM: the error line "Email not sent: the message is N bytes,
+// over the server's limit of N bytes (SIZE)." and QUIT
+// (SMTP_END_MESSAGE_REFUSED, code 552). HELO sessions carry no SIZE.
 // When job.report is set it says which of these ended the delivery.
 //
 // With job.tls or job.user set the hello is always EHLO, and:

@@ -33,6 +33,13 @@ struct smtp_connection {
   int reply_code = -1;
   smtp_report* report = nullptr;  // the job's, or null
   bool in_transaction = false;    // set once MAIL FROM is about to be sent
+  // RFC 1870, from the last EHLO reply: SIZE listed, and its limit (0:
+  // none named).
+  bool size_listed = false;
+  long long size_limit = 0;
+  // With attachments: each write and read gets the time limit afresh.
+  long long progress_ms = 0;  // 0: the deadline is fixed
+  long long timeout_ms = 0;   // the job's time limit
   // When set, read_reply notes every line it receives in it.
   ehlo_capabilities* capabilities = nullptr;
   // The password in each form it may take on this connection (as it is, its
@@ -55,6 +62,13 @@ enum reply_face {
   FACE_GREETING,  // "RECV(%d): {%s}\n"
   FACE_REPLY,     // "RECV(%d):[%d] {%s}\n" with the offset of the line feed
 };
+
+// Notes one line of an EHLO reply (size bytes, no line feed) in c: a later
+// line "250-SIZE" or "250 SIZE", with or without a number after a blank,
+// sets size_listed and size_limit. The first line names the server;
+// lines is the count of lines of the reply noted before this one.
+void note_size_line(const char* line, size_t size, int lines,
+                    smtp_connection* c);
 
 // Reads one reply: receives until a line arrives whose fourth character is
 // not "-" (or that is shorter than four characters), tracing every complete

@@ -25,4 +25,7 @@ constexpr size_t wire_encoded_max(size_t size) { return 2 * size; }
 size_t wire_encode(const char* text, size_t size, const char* line_end,
                    char* out);
 
+// The count of bytes wire_encode makes of the text, without writing them.
+size_t wire_encoded_size(const char* text, size_t size, const char* line_end);
+
 }  // namespace tarvelo

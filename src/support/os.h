@@ -201,4 +201,11 @@ FILE* os_open_regular_file(const char* path, int* error);
 // client stalled).
 int os_read_stdin_idle(char* buffer, int max, long long idle_ms);
 
+// Gives the memory of the whole pages inside size bytes at data back to the
+// system at once: bytes that will never be read again (a file already
+// encoded into the message), so a big post does not hold them twice. Their
+// content is lost (they read as zeros). The bytes must lie in memory the
+// process allocated. Windows keeps them until they are freed.
+void os_give_back_pages(const void* data, size_t size);
+
 }  // namespace tarvelo

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/random.h>
 #include <time.h>
@@ -541,6 +542,16 @@ int os_read_stdin_idle(char* buffer, int max, long long idle_ms) {
     got += static_cast<int>(n);
   }
   return got;
+
+void os_give_back_pages(const void* data, size_t size) {
+  uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t start = reinterpret_cast<uintptr_t>(data);
+  uintptr_t first = (start + page - 1) / page * page;
+  uintptr_t end = (start + size) / page * page;
+  if (end <= first) return;
+  // Private anonymous memory comes back as zero pages when touched again;
+  // the allocator's own data lies outside these whole pages.
+  madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
 }
 
 }  // namespace tarvelo

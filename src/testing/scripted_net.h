@@ -69,8 +69,15 @@ class scripted_net final : public net_ops {
     return connect_socket;
   }
 
-  int send(int, const char* data, int size, long long) override {
+  int send(int, const char* data, int size, long long deadline_ms) override {
     int call = send_calls++;
+    // A write that takes send_advance_ms of the clock, failing like a real
+    // socket when that passes the deadline.
+    clock_ms += send_advance_ms;
+    if (send_advance_ms > 0 && clock_ms > deadline_ms) {
+      last = 10060;
+      return -1;
+    }
     int cap = call < static_cast<int>(send_caps.size()) ? send_caps[call]
                                                          : size;
     if (cap < 0) {
@@ -108,6 +115,10 @@ class scripted_net final : public net_ops {
   std::vector<int> closed;
 
   int last = 0;
+
+  // How long each send takes on clock_ms (0: no time, and no deadline
+  // checked).
+  long long send_advance_ms = 0;
 
   // Appends server chunks.
   void replies(std::initializer_list<const char*> texts) {
