@@ -12,7 +12,10 @@ it, `logging debug`) answering the four-field form of bench/form_body.txt:
   - requests per second under lighttpd with wrk (POST, -c4 and -c32), in
     short runs taken in turn;
   - the DATA phase at the SMTP sink (bench/smtp_sink.c), with TCP_NODELAY
-    and, given a build without it, without.
+    and, given a build without it, without;
+  - the same form posted as multipart/form-data (as a browser sends it),
+    timed in turn with the URL-encoded post, and its ratio to it;
+  - peak resident memory of a post with a 5 MB file, against the file's size.
 It checks on the way that every run succeeded, every request got a 2xx
 answer and every message reached the sink; a failed check makes the exit
 status 1. Targets missed only show in the table (exit status 0).
@@ -32,6 +35,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The sample site a site owner starts from: its ini and its pages.
@@ -45,6 +49,13 @@ TARGET_INSTRUCTIONS = 400_000
 TARGET_HWM_KB = 1536
 TARGET_WRK = {4: 0.85, 32: 0.75}
 TARGET_DATA_US = 1000
+# A multipart post of the same form costs at most this much more.
+TARGET_MULTIPART_RATIO = 1.10
+# A post with a file peaks at no more than this many times the file's size.
+FILE_BYTES = 5_000_000
+TARGET_FILE_HWM_RATIO = 2.5
+# What a browser sends: a boundary of its own making (RFC 7578 4.1).
+BOUNDARY = "----WebKitFormBoundaryT4rv3loB3nchM4rk"
 
 
 class CheckFailed(Exception):
@@ -134,9 +145,12 @@ class Sink:
             self.process.wait()
 
 
-def lay_out_gateway(folder, exe, smtp_port, logging, name="tarvelo"):
+def lay_out_gateway(folder, exe, smtp_port, logging, name="tarvelo",
+                    settings=None):
     """A cgi-bin folder: the gateway as NAME.cgi beside the sample ini,
-    pointed at the sink and the sample pages, with the given logging."""
+    pointed at the sink and the sample pages, with the given logging.
+    SETTINGS (keyword: value) replace the sample's line of that keyword, or
+    are added when it has none."""
     os.makedirs(folder, exist_ok=True)
     target = os.path.join(folder, name + ".cgi")
     shutil.copy2(exe, target)
@@ -155,6 +169,14 @@ def lay_out_gateway(folder, exe, smtp_port, logging, name="tarvelo"):
             lines.append(line)
     if replace:
         raise CheckFailed(f"the sample ini has no {', '.join(replace)} line")
+    for keyword, value in (settings or {}).items():
+        line = f"{keyword} {value}"
+        at = [n for n, old in enumerate(lines)
+              if old.split(" ", 1)[0] == keyword]
+        if at:
+            lines[at[0]] = line
+        else:
+            lines.append(line)
     with open(os.path.join(folder, name + ".ini"), "w") as f:
         f.write("\n".join(lines) + "\n")
     return target
@@ -166,17 +188,73 @@ def page_title(name):
     return match.group(0) if match else b""
 
 
-def cgi_environment(body_path):
+def cgi_environment(body_path,
+                    content_type="application/x-www-form-urlencoded"):
     env = dict(os.environ)
     env.update({
         "GATEWAY_INTERFACE": "CGI/1.1",
         "REQUEST_METHOD": "POST",
-        "CONTENT_TYPE": "application/x-www-form-urlencoded",
+        "CONTENT_TYPE": content_type,
         "CONTENT_LENGTH": str(os.path.getsize(body_path)),
         "REMOTE_ADDR": "127.0.0.1",
         "SERVER_PROTOCOL": "HTTP/1.1",
     })
     return env
+
+
+def multipart_body(pairs, files=(), boundary=BOUNDARY):
+    """A multipart/form-data body as a browser writes it (RFC 7578): one
+    part per (name, value) pair, then one per (name, file name, type,
+    bytes) file."""
+    out = bytearray()
+    for name, value in pairs:
+        out += (f"--{boundary}\r\nContent-Disposition: form-data; "
+                f'name="{name}"\r\n\r\n').encode()
+        out += value.encode() + b"\r\n"
+    for name, file_name, media_type, data in files:
+        out += (f"--{boundary}\r\nContent-Disposition: form-data; "
+                f'name="{name}"; filename="{file_name}"\r\n'
+                f"Content-Type: {media_type}\r\n\r\n").encode()
+        out += data + b"\r\n"
+    out += f"--{boundary}--\r\n".encode()
+    return bytes(out)
+
+
+def check_multipart_body(body, pairs, files=(), boundary=BOUNDARY):
+    """Reads BODY back with Python's MIME parser: a body that does not give
+    exactly the pairs and the files it was made of would time the wrong
+    thing."""
+    from email import policy
+    from email.parser import BytesParser
+    message = BytesParser(policy=policy.compat32).parsebytes(
+        f"Content-Type: {multipart_content_type(boundary)}\r\n\r\n".encode()
+        + body)
+    got = [(part.get_param("name", header="content-disposition"),
+            part.get_filename(), part.get_payload(decode=True))
+           for part in message.get_payload()]
+    want = ([(name, None, value.encode()) for name, value in pairs] +
+            [(name, file_name, data) for name, file_name, _, data in files])
+    if message.defects or got != want:
+        raise CheckFailed("the multipart body does not read back as its "
+                          f"fields ({message.defects})")
+
+
+def form_pairs(body_path):
+    """The fields of a URL-encoded body as the visitor typed them."""
+    with open(body_path) as f:
+        return urllib.parse.parse_qsl(f.read(), keep_blank_values=True,
+                                      strict_parsing=True)
+
+
+def multipart_content_type(boundary=BOUNDARY):
+    return f"multipart/form-data; boundary={boundary}"
+
+
+def greets_by_name(page, pairs):
+    """Whether the success page greets the visitor by the posted Name:
+    (the form was read, not only answered)."""
+    name = dict(pairs).get("Name:", "")
+    return bool(name) and f"Thank you, {name}!".encode() in page
 
 
 def check_one_run(program, body_path, env, sink, sends_mail):
@@ -196,6 +274,7 @@ def check_one_run(program, body_path, env, sink, sends_mail):
             raise CheckFailed(f"{program}: the sink did not count the message")
     elif len(result.stdout) != 200:
         raise CheckFailed(f"{program} printed {len(result.stdout)} bytes, not 200")
+    return result.stdout
 
 
 def time_programs(timer, programs, body_path, env, rounds, warmup):
@@ -212,6 +291,46 @@ def time_programs(timer, programs, body_path, env, rounds, warmup):
             raise CheckFailed(f"{program}: {int(results[program]['failed'])} "
                               "timed runs failed")
     return results
+
+
+def time_in_turn(timer, program, runs, rounds, warmup, sink):
+    """Times one program on several (body, environment) RUNS in blocks taken
+    in turn, each block in another order, so a machine that speeds up or
+    slows down weighs on all alike. Returns, per run, the medians of the
+    blocks' median wall and CPU times and the median of the blocks' ratios
+    to the first run."""
+    blocks = max(1, min(12, rounds // 5))
+    per_block = max(1, rounds // blocks)
+    block_warmup = max(1, warmup // blocks)
+    walls = [[] for _ in runs]
+    cpus = [[] for _ in runs]
+    sink.reset()
+    for block in range(blocks):
+        order = list(range(len(runs)))
+        if block % 2:
+            order.reverse()
+        for k in order:
+            body_path, env = runs[k]
+            t = time_programs(timer, [program], body_path, env, per_block,
+                              block_warmup)[program]
+            walls[k].append(t["median_us"])
+            cpus[k].append(t["cpu_median_us"])
+    expected = blocks * len(runs) * (per_block + block_warmup)
+    counted = sink.stats()["messages"]
+    if counted != expected:
+        raise CheckFailed(f"the sink counted {counted} messages for "
+                          f"{expected} runs in turn")
+    out = []
+    for k in range(len(runs)):
+        out.append({
+            "median_us": statistics.median(walls[k]),
+            "cpu_median_us": statistics.median(cpus[k]),
+            "ratio": statistics.median(
+                w / w0 for w, w0 in zip(walls[k], walls[0])),
+            "cpu_ratio": statistics.median(
+                c / c0 for c, c0 in zip(cpus[k], cpus[0])),
+        })
+    return out
 
 
 def peak_memory_kb(timer, program, body_path, env, runs):
@@ -436,6 +555,23 @@ def format_table(r):
         add(("  same without TCP_NODELAY", "", "",
              "{data_p50_us}/{data_p90_us}/{data_max_us}".format(
                  **d["nodelay_off"]), "", "shown beside"))
+    m = r["multipart"]
+    add(("multipart, no file: wall median (us)", "", "",
+         f"{m['median_us']:.0f}  ({m['ratio']:.2f})", "",
+         f"<= {TARGET_MULTIPART_RATIO:.2f} of URL-encoded"))
+    add(("  URL-encoded in turn with it (us)", "", "",
+         f"{m['url_median_us']:.0f}  (1.00)", "", "the same form"))
+    add(("  CPU median, multipart (us)", "", "",
+         f"{m['cpu_median_us']:.0f}  ({m['cpu_ratio']:.2f})", "",
+         "shown beside"))
+    add(("  read as the form", "", "", "yes" if m["read"] else "NO", "",
+         "yes"))
+    f_ = r["file"]
+    add((f"peak RSS, {f_['bytes'] / 1e6:.0f} MB file (kB)", "", "",
+         f"{f_['hwm_kb']}  ({f_['ratio']:.2f}x)", "",
+         f"<= {TARGET_FILE_HWM_RATIO}x the file"))
+    add(("  read as the form", "", "", "yes" if f_["read"] else "NO", "",
+         "yes"))
     add(("iostream symbols linked", "", "", r["iostream"], "", "none"))
     widths = [max(len(row[k]) for row in rows) for k in range(6)]
     lines = []
@@ -475,6 +611,16 @@ def verdicts(r):
     out.append((f"DATA phase {d['data_p50_us']} us median, "
                 f"{d['data_p90_us']} us p90 (max {d['data_max_us']} us) "
                 f"< {TARGET_DATA_US} us", d["data_p90_us"] < TARGET_DATA_US))
+    m = r["multipart"]
+    out.append((f"multipart post {m['ratio']:.2f} of URL-encoded <= "
+                f"{TARGET_MULTIPART_RATIO:.2f}",
+                m["ratio"] <= TARGET_MULTIPART_RATIO))
+    out.append(("multipart post read as the form", m["read"]))
+    f_ = r["file"]
+    out.append((f"post with a {f_['bytes']:,}-byte file peaks at "
+                f"{f_['ratio']:.2f}x the file <= {TARGET_FILE_HWM_RATIO}x",
+                f_["ratio"] <= TARGET_FILE_HWM_RATIO))
+    out.append(("post with a file read as the form", f_["read"]))
     out.append(("no iostream in the executable", r["iostream"] == "none"))
     return out
 
@@ -587,6 +733,46 @@ def main(argv=None):
             results["data"]["nodelay_off"] = data_phase(
                 tools["spawn_timer"], plain, body_path, env, sink,
                 args.data_runs)
+
+        say("multipart form, in turn with the URL-encoded one")
+        pairs = form_pairs(body_path)
+        multipart_path = os.path.join(work, "form_multipart.txt")
+        body = multipart_body(pairs)
+        check_multipart_body(body, pairs)
+        with open(multipart_path, "wb") as f:
+            f.write(body)
+        multipart_env = cgi_environment(multipart_path,
+                                        multipart_content_type())
+        page = check_one_run(gateway, multipart_path, multipart_env, sink,
+                             True)
+        url, multipart = time_in_turn(
+            tools["spawn_timer"], gateway,
+            [(body_path, env), (multipart_path, multipart_env)],
+            args.rounds, args.warmup, sink)
+        results["multipart"] = dict(multipart, url_median_us=url["median_us"],
+                                    read=greets_by_name(page, pairs))
+
+        say(f"peak memory with a {FILE_BYTES:,}-byte file")
+        # Bytes of every value, as a scanned document has.
+        data = bytes(range(256)) * (FILE_BYTES // 256) + bytes(
+            FILE_BYTES % 256)
+        file_path = os.path.join(work, "form_with_file.txt")
+        files = [("Attachment:", "scan.pdf", "application/pdf", data)]
+        body = multipart_body(pairs, files)
+        check_multipart_body(body, pairs, files)
+        with open(file_path, "wb") as f:
+            f.write(body)
+        del data, files, body
+        file_env = cgi_environment(file_path, multipart_content_type())
+        with_file = lay_out_gateway(os.path.join(work, "file"), exe,
+                                    sink.port, "errors",
+                                    settings={"attachment_types": "pdf"})
+        page = check_one_run(with_file, file_path, file_env, sink, True)
+        kb = peak_memory_kb(tools["spawn_timer"], with_file, file_path,
+                            file_env, args.hwm_runs)
+        results["file"] = {"bytes": FILE_BYTES, "hwm_kb": kb,
+                           "ratio": kb * 1024 / FILE_BYTES,
+                           "read": greets_by_name(page, pairs)}
 
         results["iostream"] = iostream_symbols(exe)
 

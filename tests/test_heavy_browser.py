@@ -139,3 +139,138 @@ def test_fetch_and_text_plain_posts_from_chromium(tmp_path):
                     " Subject: " + post["kind"] + "\n"
                     " Comments: " + first + "\n" + " " * 11 + second + "\n")
         assert sum(expected in body for body in bodies) == 1, (expected, bodies)
+
+
+# --- a form with files -------------------------------------------------------
+
+def small_pdf():
+    """A valid one-page PDF whose content stream holds every byte value
+    (NUL, lone CR and LF, a CR LF "." CR LF), which must all arrive whole."""
+    stream = bytes(range(256)) + b"\r\n.\r\n\r\r\n\x00"
+    objects = [
+        b"<< /Type /Catalog /Pages 2 0 R >>",
+        b"<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        b"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 100] "
+        b"/Contents 4 0 R >>",
+        b"<< /Length %d >>\nstream\n" % len(stream) + stream +
+        b"\nendstream",
+    ]
+    out = bytearray(b"%PDF-1.4\n%\xe2\xe3\xcf\xd3\n")
+    offsets = []
+    for number, body in enumerate(objects, 1):
+        offsets.append(len(out))
+        out += b"%d 0 obj\n" % number + body + b"\nendobj\n"
+    xref = len(out)
+    out += b"xref\n0 %d\n0000000000 65535 f \n" % (len(objects) + 1)
+    for offset in offsets:
+        out += b"%010d 00000 n \n" % offset
+    out += (b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n"
+            % (len(objects) + 1, xref))
+    return bytes(out)
+
+
+def small_png():
+    """A valid 16x16 RGB PNG (a colour ramp)."""
+    import struct
+    import zlib
+
+    def chunk(kind, data):
+        return (struct.pack(">I", len(data)) + kind + data +
+                struct.pack(">I", zlib.crc32(kind + data)))
+
+    rows = b"".join(b"\x00" + b"".join(bytes((x * 16, y * 16, (x + y) * 8))
+                                        for x in range(16))
+                    for y in range(16))
+    return (b"\x89PNG\r\n\x1a\n" +
+            chunk(b"IHDR", struct.pack(">IIBBBBB", 16, 16, 8, 2, 0, 0, 0)) +
+            chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+
+
+FILES_PAGE = """<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8"><title>Files</title></head>
+<body>
+<form method="post" action="/cgi-bin/mailer.cgi"
+      enctype="multipart/form-data" accept-charset="utf-8">
+  <input name="Name:" type="text">
+  <input name="Email:" type="email">
+  <input name="Subject:" type="text">
+  <textarea name="Comments:"></textarea>
+  <input name="Document:" type="file">
+  <input name="Photo:" type="file">
+  <button type="submit">Send</button>
+</form>
+</body></html>
+"""
+
+
+def test_visitor_sends_a_pdf_and_a_png_in_chromium(tmp_path):
+    import email
+    import hashlib
+    from email import policy
+
+    ensure_playwright()
+    files_folder = tmp_path / "chosen"
+    files_folder.mkdir()
+    # Names with letters beyond ASCII: the mail must carry them (RFC 2231).
+    files = {"Document:": ("\u00dcbersicht.pdf", small_pdf(),
+                           "application/pdf"),
+             "Photo:": ("\u0444\u043e\u0442\u043e.png", small_png(),
+                        "image/png")}
+    paths = {}
+    for field, (file_name, data, _) in files.items():
+        path = files_folder / file_name
+        path.write_bytes(data)
+        paths[field] = str(path)
+    name = "J\u00f6hn D\u0153"
+    fields = {
+        "Name:": name,
+        "Email:": "john@example.org",
+        "Subject:": "Unterlagen f\u00fcr Montag",
+        # A value that looks like URL encoding arrives as typed.
+        "Comments:": "Anbei 2 Dateien, 100% fertig: a+b=c&d",
+    }
+
+    demo = Demo(tmp_path)
+    try:
+        # The demo's document root: a form page of this test's own beside
+        # the sample pages, posting to the demo's gateway and its ini.
+        docroot = os.path.join(os.path.dirname(demo.mail_folder), "site")
+        with open(os.path.join(docroot, "files_test.html"), "w") as f:
+            f.write(FILES_PAGE)
+        job = {"url": demo.url + "files_test.html", "fields": fields,
+               "files": paths}
+        # The browser's profile goes below tmp_path too.
+        run = subprocess.run(["node", "files_test.mjs", json.dumps(job)],
+                             cwd=BROWSER_DIR, capture_output=True, text=True,
+                             timeout=120,
+                             env=dict(os.environ, TMPDIR=str(tmp_path)))
+        assert run.returncode == 0, run.stdout + run.stderr
+        page = json.loads(run.stdout.strip().splitlines()[-1])
+        mails = demo.wait_for_mail(1)
+    finally:
+        demo.stop()
+
+    assert page["status"] == 200
+    assert page["title"] == "Thank you"
+    assert page["heading"] == "Thank you, " + name + "!"
+
+    assert len(mails) == 1
+    with open(mails[0], "rb") as f:
+        data = f.read()
+    assert max(len(line) for line in data.split(b"\r\n")) <= 998
+    msg = email.message_from_bytes(data, policy=policy.default)
+    assert msg.defects == []
+    assert msg.get_content_type() == "multipart/mixed"
+    text, *attachments = msg.iter_parts()
+    assert text.get_content_type() == "text/plain"
+    body = text.get_content().replace("\r\n", "\n")
+    for field, value in fields.items():
+        assert " %s %s\n" % (field, value) in body, (field, body)
+
+    got = [(part.get_filename(), part.get_content_type(),
+            hashlib.sha256(part.get_payload(decode=True)).hexdigest(),
+            part.get_content_disposition())
+           for part in attachments]
+    assert got == [(file_name, media_type, hashlib.sha256(data).hexdigest(),
+                    "attachment")
+                   for file_name, data, media_type in files.values()]

@@ -309,6 +309,33 @@ const char* const faq_lines[] = {
     "data are read.",
     "",
     "[q]",
+    "How do I let visitors send files?",
+    "[a]",
+    "Give the form the encoding multipart/form-data and a file input:",
+    "[pre]",
+    "&lt;form method=\"post\" action=\"/cgi-bin/mailer.cgi\" "
+    "enctype=\"multipart/form-data\"&gt;",
+    "  &lt;input type=\"file\" name=\"Attachment:\"&gt;",
+    "[/pre]",
+    "and list in the ini file the file-name extensions that may be attached "
+    "(case ignored, separated by blanks or commas):",
+    "[pre]",
+    "attachment_types pdf jpg jpeg png txt",
+    "max_attachment_bytes 7000000",
+    "[/pre]",
+    "Each file goes out as an attachment of the mail, its type taken from its "
+    "extension. max_attachment_bytes bounds all files of one post together; "
+    "the default of 7000000 bytes keeps the encoded message under the "
+    "10240000 bytes that Postfix accepts by default. A file whose extension "
+    "is not listed, or files over the limit, refuse the whole post: nothing "
+    "is sent, the visitor gets the failure page and the log names the field, "
+    "the file and the reason. Without attachment_types every file is refused "
+    "so. A file input left empty sends no file.",
+    "nginx takes bodies of at most 1 MB unless told otherwise: write "
+    "client_max_body_size 8m; in the location that runs the gateway. "
+    "Apache takes up to 1 GB since version 2.4.53.",
+    "",
+    "[q]",
     "How do the form fields get into the e-mail?",
     "[a]",
     "Each use_submitted_variable_for_bodycontent line writes one body line: a "

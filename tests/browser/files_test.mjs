@@ -1,0 +1,53 @@
+// Fills a form with file inputs in Debian's headless Chromium: types the text
+// fields, chooses the files, submits, and reports what the reply page shows
+// as one JSON line on standard output. The caller checks the page and the
+// mail.
+//
+//   node files_test.mjs '{"url": ..., "fields": {...}, "files": {...}}'
+// "files" maps a file input's name to the path of the file to choose.
+import { mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { chromium } from 'playwright-core';
+
+const job = JSON.parse(process.argv[2]);
+
+const profile = mkdtempSync(join(tmpdir(), 'tarvelo-chromium-'));
+const context = await chromium.launchPersistentContext(profile, {
+  executablePath: '/usr/bin/chromium',
+  headless: true,
+  args: [
+    '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+    '--disable-background-networking', '--disable-component-update',
+    '--disable-sync',
+  ],
+});
+let failed = false;
+try {
+  context.setDefaultTimeout(20000);
+  const page = context.pages()[0] ?? await context.newPage();
+  await page.goto(job.url);
+  for (const [name, text] of Object.entries(job.fields)) {
+    await page.locator(`[name="${name}"]`).fill(text);
+  }
+  for (const [name, path] of Object.entries(job.files)) {
+    await page.locator(`input[type=file][name="${name}"]`).setInputFiles(path);
+  }
+  const [response] = await Promise.all([
+    page.waitForNavigation(),
+    page.click('button[type=submit]'),
+  ]);
+  console.log(JSON.stringify({
+    url: page.url(),
+    status: response ? response.status() : null,
+    title: await page.title(),
+    heading: await page.locator('h1').innerText(),
+  }));
+} catch (error) {
+  console.error(String(error && error.stack || error));
+  failed = true;
+} finally {
+  await context.close();
+  rmSync(profile, { recursive: true, force: true });
+}
+process.exitCode = failed ? 1 : 0;
