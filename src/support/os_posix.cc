@@ -542,6 +542,7 @@ int os_read_stdin_idle(char* buffer, int max, long long idle_ms) {
     got += static_cast<int>(n);
   }
   return got;
+}
 
 void os_give_back_pages(const void* data, size_t size) {
   uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));

@@ -645,6 +645,7 @@ int os_read_stdin_idle(char* buffer, int max, long long idle_ms) {
     got += n;
   }
   return got;
+}
 
 void os_give_back_pages(const void* data, size_t size) {
   // The heap's blocks cannot give back part of themselves; they go whole
