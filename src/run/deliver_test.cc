@@ -336,6 +336,9 @@ TEST(ComposeAndSendTest, AttachmentQueuedAndResentWithTheSameBytes) {
   scoped_test_log log;
   run_tables t;
   t.settings_.spool_folder = const_cast<char*>(t.folder_.c_str());
+  char pdf_type[] = "pdf";
+  t.settings_.attachment_types[0] = pdf_type;
+  t.settings_.attachment_type_count = 1;
   std::string pdf = "%PDF-1.4\n" + std::string(300, '\x7f');
   char name[] = "report.pdf";
   char field[] = "upload";
