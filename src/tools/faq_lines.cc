@@ -289,9 +289,9 @@ const char* const faq_lines[] = {
     "[q]",
     "How do I write the HTML form?",
     "[a]",
-    "Use method post and leave the encoding at the browser's default. A form "
-    "sent as multipart/form-data (the file upload "
-    "encoding) is not understood, so files cannot be mailed. The names of the "
+    "Use method post. Every encoding a browser sends is read: the default, "
+    "multipart/form-data (needed for files, see the next answer) and "
+    "text/plain; a script's fetch() may also post JSON. The names of the "
     "fields are the names the ini file uses:",
     "[pre]",
     "&lt;form method=\"post\" action=\"/cgi-bin/mailer.cgi\"&gt;",
@@ -306,7 +306,7 @@ const char* const faq_lines[] = {
     "Name: belongs to the ini line "
     "use_submitted_variable_for_bodycontent Name: and not to one that says "
     "Name. Up to 1000 fields and 99999 bytes of form "
-    "data are read.",
+    "data are read, and the files the next answer allows.",
     "",
     "[q]",
     "How do I let visitors send files?",
