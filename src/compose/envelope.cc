@@ -122,7 +122,7 @@ int match_address_header(const char* name, const char* value,
   return *field != nullptr;
 }
 
-header_kind classify_header_kind(const char* name, const char* value,
+header_kind classify_header(const char* name, const char* value,
                                  bool add_headerline_colon, envelope* env) {
   struct address_header {
     const char* prefix;
@@ -152,14 +152,6 @@ header_kind classify_header_kind(const char* name, const char* value,
     return HEADER_SUBJECT;
   }
   return HEADER_NONE;
-}
-
-int classify_header(const char* name, const char* value,
-                    bool add_headerline_colon, envelope* env) {
-  return classify_header_kind(name, value, add_headerline_colon, env) !=
-                 HEADER_NONE
-             ? 1
-             : 0;
 }
 
 }  // namespace tarvelo

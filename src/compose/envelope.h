@@ -74,11 +74,7 @@ int match_address_header(const char* name, const char* value,
 // words are also tried without their colon ("From", "To", "CC", "BCC",
 // "Subject"), but only as the whole name or followed by a blank, so "Topic"
 // is no To. Call it once per entry, in list order.
-header_kind classify_header_kind(const char* name, const char* value,
-                                 bool add_headerline_colon, envelope* env);
-
-// classify_header_kind as 1 (accepted) or 0.
-int classify_header(const char* name, const char* value,
-                    bool add_headerline_colon, envelope* env);
+header_kind classify_header(const char* name, const char* value,
+                            bool add_headerline_colon, envelope* env);
 
 }  // namespace tarvelo

@@ -195,7 +195,7 @@ TEST(ClassifyHeaderTest, RecognisedKindsAndEnvelope) {
     test_envelope env;
     for (const entry& e : c.entries) {
       SCOPED_TRACE(e.name);
-      EXPECT_EQ(e.expected, classify_header_kind(e.name, e.value,
+      EXPECT_EQ(e.expected, classify_header(e.name, e.value,
                                                  c.add_headerline_colon, &env));
     }
     EXPECT_EQ(or_none(c.from), or_none(env.from_address));
@@ -209,7 +209,7 @@ TEST(ClassifyHeaderTest, RecognisedKindsAndEnvelope) {
 TEST(ClassifyHeaderTest, EachFruitlessSearchLogsOnce) {
   scoped_test_log log;
   test_envelope env;
-  EXPECT_EQ(0, classify_header("From:", "", false, &env));
+  EXPECT_EQ(HEADER_NONE, classify_header("From:", "", false, &env));
   EXPECT_EQ(
       "no email address in this line (From:)\n"
       "no email address in this line ()\n",
@@ -217,7 +217,7 @@ TEST(ClassifyHeaderTest, EachFruitlessSearchLogsOnce) {
 
   // "From:" is not the bare word "From", so it is searched once only.
   scoped_test_log colon_log;
-  EXPECT_EQ(0, classify_header("From:", "", true, &env));
+  EXPECT_EQ(HEADER_NONE, classify_header("From:", "", true, &env));
   EXPECT_EQ(
       "no email address in this line (From:)\n"
       "no email address in this line ()\n",
@@ -228,7 +228,7 @@ TEST(ClassifyHeaderTest, NameIsSearchedBeforeValue) {
   scoped_test_log log;
   test_envelope env;
   EXPECT_EQ(HEADER_TO,
-            classify_header_kind("To: name@x.y", "value@x.y", false, &env));
+            classify_header("To: name@x.y", "value@x.y", false, &env));
   EXPECT_STREQ("name@x.y", env.to_address);
   EXPECT_EQ("", log.messages());
 }
@@ -250,7 +250,7 @@ TEST(ClassifyHeaderTest, OverlongAddressIsNoEnvelopeAddress) {
     SCOPED_TRACE(c.name + " / " + c.value);
     scoped_test_log log;
     test_envelope env;
-    classify_header_kind(c.name.c_str(), c.value.c_str(), false, &env);
+    classify_header(c.name.c_str(), c.value.c_str(), false, &env);
     EXPECT_EQ(or_none(c.to), or_none(env.to_address));
   }
 }

@@ -134,7 +134,7 @@ void compose_message(const mail_settings& settings, const entry_list& headers,
   int body_start = body_text->length;
   for (int i = 0; i < headers.count; ++i) {
     header_kind kind =
-        classify_header_kind(headers.names[i], headers.values[i],
+        classify_header(headers.names[i], headers.values[i],
                              settings.add_headerline_colon, env);
     // RFC 5322 3.6.3: the blind copy is announced to the server only.
     if (kind == HEADER_NONE || kind == HEADER_BCC) continue;

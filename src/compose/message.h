@@ -23,7 +23,7 @@ constexpr int kMaxBodyNameLength = 499;
 
 // Composes the message into header_text and body_text, appending to what they
 // hold (normally both are empty):
-// - every header entry goes through classify_header_kind, in list order, and
+// - every header entry goes through classify_header, in list order, and
 //   an accepted one is written as name, separator, blank, value, line end;
 //   the separator is ":" when add_headerline_colon is set and the name does
 //   not already end in ":". A BCC entry fills the envelope but is not written
