@@ -45,11 +45,13 @@ class json_pairs
   }
   bool Key(const char* text, rapidjson::SizeType size, bool) {
     if (memchr(text, '\0', size) != nullptr) return nul();
+    if (has_surrogate(text, size)) return lone_surrogate();
     key_.assign(text, size);
     return true;
   }
   bool String(const char* text, rapidjson::SizeType size, bool) {
     if (memchr(text, '\0', size) != nullptr) return nul();
+    if (has_surrogate(text, size)) return lone_surrogate();
     return scalar(std::string_view(text, size));
   }
   bool RawNumber(const char* text, rapidjson::SizeType size, bool) {
@@ -70,6 +72,21 @@ class json_pairs
   }
   bool not_object() {
     why = "not a JSON object";
+    return false;
+  }
+  // rapidjson pairs a high surrogate escape with the low one after it, but
+  // writes a lone low one (\udc00) as the three bytes of U+DC00, which no
+  // UTF-8 text may hold (RFC 3629 3). Those bytes start ED A0..ED BF.
+  static bool has_surrogate(const char* text, rapidjson::SizeType size) {
+    for (rapidjson::SizeType i = 0; i + 1 < size; ++i) {
+      unsigned char lead = static_cast<unsigned char>(text[i]);
+      unsigned char next = static_cast<unsigned char>(text[i + 1]);
+      if (lead == 0xed && next >= 0xa0 && next <= 0xbf) return true;
+    }
+    return false;
+  }
+  bool lone_surrogate() {
+    why = "lone surrogate in a \\u escape";
     return false;
   }
   bool nul() {
