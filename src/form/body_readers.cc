@@ -4,9 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <rapidjson/memorystream.h>
-#include <rapidjson/reader.h>
-
 #include "support/alloc.h"
 #include "support/log.h"
 
@@ -50,15 +47,6 @@ char* table_text(std::string_view text) {
   }
   out[n] = '\0';
   return out;
-}
-
-bool add_pair(form_table* table, std::string_view name,
-              std::string_view value) {
-  if (table->form_count >= kMaxFormPairs) return false;
-  table->names[table->form_count] = table_text(name);
-  table->values[table->form_count] = table_text(value);
-  ++table->form_count;
-  return true;
 }
 
 // HTML's multipart/form-data encoding writes '"', CR and LF in names as
@@ -199,6 +187,15 @@ form_outcome add_file_part(const part_headers& headers, std::string_view data,
 }
 
 }  // namespace
+
+bool add_pair(form_table* table, std::string_view name,
+              std::string_view value) {
+  if (table->form_count >= kMaxFormPairs) return false;
+  table->names[table->form_count] = table_text(name);
+  table->values[table->form_count] = table_text(value);
+  ++table->form_count;
+  return true;
+}
 
 form_encoding form_encoding_of(const char* content_type) {
   std::string_view type = media_type(content_type);
@@ -356,107 +353,6 @@ void parse_text_plain_body(std::string_view body, form_table* table) {
           add_pair(table, line.substr(0, equals), line.substr(equals + 1));
     }
   }
-}
-
-namespace {
-
-// Takes the SAX events of one JSON object (RFC 8259) into the table.
-// Returning false stops the reader at once; why says what stopped it.
-class json_pairs
-    : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, json_pairs> {
- public:
-  explicit json_pairs(form_table* table) : table_(table) {}
-
-  const char* why = "invalid JSON";
-
-  bool StartObject() {
-    if (depth_ == 0) {
-      depth_ = 1;
-      return true;
-    }
-    return nested();
-  }
-  bool EndObject(rapidjson::SizeType) {
-    depth_ = 0;
-    return true;
-  }
-  bool StartArray() {
-    if (depth_ == 0) return not_object();
-    if (in_array_) return nested();
-    in_array_ = true;
-    return true;
-  }
-  bool EndArray(rapidjson::SizeType) {
-    in_array_ = false;
-    return true;
-  }
-  bool Key(const char* text, rapidjson::SizeType size, bool) {
-    if (memchr(text, '\0', size) != nullptr) return nul();
-    key_.assign(text, size);
-    return true;
-  }
-  bool String(const char* text, rapidjson::SizeType size, bool) {
-    if (memchr(text, '\0', size) != nullptr) return nul();
-    return scalar(std::string_view(text, size));
-  }
-  bool RawNumber(const char* text, rapidjson::SizeType size, bool) {
-    return scalar(std::string_view(text, size));
-  }
-  bool Bool(bool value) { return scalar(value ? "true" : "false"); }
-  bool Null() { return scalar(""); }
-
- private:
-  bool scalar(std::string_view value) {
-    if (depth_ == 0) return not_object();
-    add_pair(table_, key_, value);
-    return true;
-  }
-  bool nested() {
-    why = "nested object or array";
-    return false;
-  }
-  bool not_object() {
-    why = "not a JSON object";
-    return false;
-  }
-  bool nul() {
-    why = "\\u0000 in a string";
-    return false;
-  }
-
-  form_table* table_;
-  int depth_ = 0;
-  bool in_array_ = false;
-  std::string key_;
-};
-
-}  // namespace
-
-form_outcome parse_json_body(std::string_view body, form_table* table,
-                             const char** why) {
-  json_pairs handler(table);
-  rapidjson::MemoryStream stream(body.data(), body.size());
-  rapidjson::Reader reader;
-  // Iterative: a deeply nested body must not run the stack out before the
-  // handler refuses it. Numbers come as written, not as doubles.
-  constexpr unsigned kFlags = rapidjson::kParseIterativeFlag |
-                              rapidjson::kParseValidateEncodingFlag |
-                              rapidjson::kParseNumbersAsStringsFlag;
-  rapidjson::ParseResult result = reader.Parse<kFlags>(stream, handler);
-  if (result.IsError()) {
-    const char* reason = handler.why;
-    if (result.Code() == rapidjson::kParseErrorStringInvalidEncoding) {
-      reason = "invalid UTF-8";
-    } else if (result.Code() != rapidjson::kParseErrorTermination) {
-      reason = "invalid JSON";
-    }
-    return refuse(table, why, reason, FORM_MALFORMED);
-  }
-  // The reader takes a NUL byte for the end of the text; the body goes on.
-  if (stream.Tell() != body.size()) {
-    return refuse(table, why, "invalid JSON", FORM_MALFORMED);
-  }
-  return FORM_READ;
 }
 
 }  // namespace tarvelo

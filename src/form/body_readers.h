@@ -36,6 +36,11 @@ std::string media_type_for_log(const char* content_type);
 // there is none or it is empty or longer.
 bool multipart_boundary(const char* content_type, std::string* out);
 
+// Adds a pair after those in table, each text cut at its first NUL and
+// without carriage returns, on the heap. Returns false, adding nothing, when
+// the table holds kMaxFormPairs pairs.
+bool add_pair(form_table* table, std::string_view name, std::string_view value);
+
 // Empties table: frees its names, values and file names and sets the counts
 // to zero. The file block is not touched.
 void clear_form_table(form_table* table);

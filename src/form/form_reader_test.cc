@@ -264,6 +264,10 @@ TEST(FormIntakeTest, RefusedBodies) {
        kDefaultMaxAttachmentBytes, FORM_MALFORMED,
        "request body of type application/json could not be read: \\u0000 in "
        "a string", true},
+      {"application/json", "14", "{\"a\":\"\\udc00\"}", false,
+       kDefaultMaxAttachmentBytes, FORM_MALFORMED,
+       "request body of type application/json could not be read: lone "
+       "surrogate in a \\u escape", true},
       {"application/json", "9", "{\"a\":\"\xc3\x28\"}", false,
        kDefaultMaxAttachmentBytes, FORM_MALFORMED,
        "request body of type application/json could not be read: invalid "
