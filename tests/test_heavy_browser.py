@@ -8,6 +8,7 @@ import json
 import os
 import shutil
 import subprocess
+import tempfile
 
 import pytest
 
@@ -42,6 +43,19 @@ def ensure_playwright():
                    check=True, timeout=300)
 
 
+def run_node(script, job):
+    """Runs a browser script with its own short TMPDIR, removed afterwards:
+    Chromium keeps its profile and singleton socket there, and a socket path
+    must stay under 108 bytes (a pytest folder is too deep)."""
+    folder = tempfile.mkdtemp(prefix="tarvelo-browser-")
+    try:
+        return subprocess.run(["node", script, json.dumps(job)],
+                              cwd=BROWSER_DIR, capture_output=True, text=True,
+                              timeout=120, env=dict(os.environ, TMPDIR=folder))
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def test_visitor_fills_the_form_in_chromium(tmp_path):
     ensure_playwright()
     os.makedirs(ARTIFACTS, exist_ok=True)
@@ -64,9 +78,7 @@ def test_visitor_fills_the_form_in_chromium(tmp_path):
     demo = Demo(tmp_path)
     try:
         job = {"url": demo.url, "screenshot": screenshot, "fields": fields}
-        run = subprocess.run(["node", "form_test.mjs", json.dumps(job)],
-                             cwd=BROWSER_DIR, capture_output=True, text=True,
-                             timeout=120)
+        run = run_node("form_test.mjs", job)
         assert run.returncode == 0, run.stdout + run.stderr
         page = json.loads(run.stdout.strip().splitlines()[-1])
         mails = demo.wait_for_mail(1)
@@ -113,10 +125,7 @@ def test_fetch_and_text_plain_posts_from_chromium(tmp_path):
 
     demo = Demo(tmp_path)
     try:
-        run = subprocess.run(
-            ["node", "post_test.mjs", json.dumps({"url": demo.url,
-                                                  "posts": posts})],
-            cwd=BROWSER_DIR, capture_output=True, text=True, timeout=120)
+        run = run_node("post_test.mjs", {"url": demo.url, "posts": posts})
         assert run.returncode == 0, run.stdout + run.stderr
         results = json.loads(run.stdout.strip().splitlines()[-1])
         mails = demo.wait_for_mail(len(posts))
@@ -239,11 +248,7 @@ def test_visitor_sends_a_pdf_and_a_png_in_chromium(tmp_path):
             f.write(FILES_PAGE)
         job = {"url": demo.url + "files_test.html", "fields": fields,
                "files": paths}
-        # The browser's profile goes below tmp_path too.
-        run = subprocess.run(["node", "files_test.mjs", json.dumps(job)],
-                             cwd=BROWSER_DIR, capture_output=True, text=True,
-                             timeout=120,
-                             env=dict(os.environ, TMPDIR=str(tmp_path)))
+        run = run_node("files_test.mjs", job)
         assert run.returncode == 0, run.stdout + run.stderr
         page = json.loads(run.stdout.strip().splitlines()[-1])
         mails = demo.wait_for_mail(1)
