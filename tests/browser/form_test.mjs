@@ -4,25 +4,12 @@
 // goes to the given path. The caller checks the page and the mail.
 //
 //   node form_test.mjs '{"url": ..., "screenshot": ..., "fields": {...}}'
-import { mkdtempSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
-import { join } from 'node:path';
-import { chromium } from 'playwright-core';
+import { launch } from './launch.mjs';
 
 const job = JSON.parse(process.argv[2]);
 
-// A fresh profile each run, and nothing that talks to the outside world.
-const profile = mkdtempSync(join(tmpdir(), 'tarvelo-chromium-'));
-const context = await chromium.launchPersistentContext(profile, {
-  executablePath: '/usr/bin/chromium',
-  headless: true,
-  args: [
-    '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-    '--disable-background-networking', '--disable-component-update',
-    '--disable-sync',
-  ],
-  viewport: { width: 800, height: 600 },
-});
+const browser = await launch({ viewport: { width: 800, height: 600 } });
+const context = browser.context;
 let failed = false;
 try {
   context.setDefaultTimeout(20000);
@@ -51,7 +38,6 @@ try {
   console.error(String(error && error.stack || error));
   failed = true;
 } finally {
-  await context.close();
-  rmSync(profile, { recursive: true, force: true });
+  await browser.close();
 }
 process.exitCode = failed ? 1 : 0;

@@ -6,23 +6,12 @@
 // the mails.
 //
 //   node post_test.mjs '{"url": ..., "posts": [{"kind": ..., "fields": {...}}]}'
-import { mkdtempSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
-import { join } from 'node:path';
-import { chromium } from 'playwright-core';
+import { launch } from './launch.mjs';
 
 const job = JSON.parse(process.argv[2]);
 
-const profile = mkdtempSync(join(tmpdir(), 'tarvelo-chromium-'));
-const context = await chromium.launchPersistentContext(profile, {
-  executablePath: '/usr/bin/chromium',
-  headless: true,
-  args: [
-    '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-    '--disable-background-networking', '--disable-component-update',
-    '--disable-sync',
-  ],
-});
+const browser = await launch();
+const context = browser.context;
 let failed = false;
 try {
   context.setDefaultTimeout(20000);
@@ -70,7 +59,6 @@ try {
   console.error(String(error && error.stack || error));
   failed = true;
 } finally {
-  await context.close();
-  rmSync(profile, { recursive: true, force: true });
+  await browser.close();
 }
 process.exitCode = failed ? 1 : 0;
