@@ -15,6 +15,7 @@
 
 #include "form/body_readers.h"
 #include "fuzz_check.h"
+#include "fuzz_pairs.h"
 #include "support/log.h"
 
 using namespace tarvelo;
@@ -79,7 +80,7 @@ void round_trip(const std::string& spec) {
   }
   const std::string boundary = "----WebKitFormBoundaryQ7";
   std::string body;
-  std::vector<std::pair<std::string, std::string>> sent;
+  sent_pairs sent;
   for (size_t i = 0; i + 1 < pieces.size(); i += 2) {
     const std::string& value = pieces[i + 1];
     // A browser picks a boundary that its data never holds.
@@ -97,12 +98,7 @@ void round_trip(const std::string& spec) {
   table = form_table();
   const char* why = "";
   FUZZ_CHECK(parse_multipart_body(body, boundary, &table, &why) == FORM_READ);
-  FUZZ_CHECK(table.form_count == static_cast<int>(sent.size()));
-  for (int i = 0; i < table.form_count; ++i) {
-    FUZZ_CHECK(sent[i].first == table.names[i]);
-    FUZZ_CHECK(sent[i].second == table.values[i]);
-  }
-  clear_form_table(&table);
+  check_pairs_read_back(sent, &table);
 }
 
 }  // namespace

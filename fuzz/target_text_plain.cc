@@ -13,6 +13,7 @@
 
 #include "form/body_readers.h"
 #include "fuzz_check.h"
+#include "fuzz_pairs.h"
 #include "support/log.h"
 
 using namespace tarvelo;
@@ -54,7 +55,7 @@ void round_trip(const std::string& spec) {
     at = cut + 1;
   }
   std::string body;
-  std::vector<std::pair<std::string, std::string>> sent;
+  sent_pairs sent;
   for (size_t i = 0; i + 1 < pieces.size(); i += 2) {
     std::string name = pieces[i];
     std::string value = pieces[i + 1];
@@ -67,12 +68,7 @@ void round_trip(const std::string& spec) {
   static form_table table;
   table = form_table();
   parse_text_plain_body(body, &table);
-  FUZZ_CHECK(table.form_count == static_cast<int>(sent.size()));
-  for (int i = 0; i < table.form_count; ++i) {
-    FUZZ_CHECK(sent[i].first == table.names[i]);
-    FUZZ_CHECK(sent[i].second == table.values[i]);
-  }
-  clear_form_table(&table);
+  check_pairs_read_back(sent, &table);
 }
 
 }  // namespace
