@@ -153,6 +153,7 @@ def test_refused_posts_send_nothing(site, case, content_type, body, extra,
         assert p.returncode == 0
         assert b"email NOT sent." in p.stdout, p.stdout
         assert words in site.log_text(), site.log_text()
+        assert "is not POST" not in site.log_text()
         time.sleep(0.1)
         assert receiver.messages == []
     finally:

@@ -140,7 +140,7 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
     outcome = compose_and_send(
         the_mail_settings, the_header_list, the_body_list, &the_form_table,
         read_run_moment(the_mail_settings), &the_envelope, smtp_send_mail);
-  } else {
+  } else if (!may_send) {
     // A crawler, a link prefetch or an image that points here must not
     // mail the owner an empty form.
     log_event(LOG_ERRORS, "request method %s is not POST: no mail sent",
