@@ -106,8 +106,9 @@ constexpr std::string_view kSmtpPasswordPrefix = "smtp_password ";
 
 // The keywords of the ini file. Each follows the ini rules: keyword, one
 // blank, value (the blank is part of the prefix); a flag's prefix has no
-// blank and matches whatever follows it. Every row is tried on every line,
-// in this order, and each row that matches counts. No prefix begins
+// blank and matches whatever follows it. Every row whose prefix starts with
+// the line's first byte is tried, in this order, and each that matches
+// counts. No prefix begins
 // another, so a line matches at most one row; a keyword added later that
 // begins with an existing one, or is begun by one, would match both rows.
 constexpr ini_keyword kIniKeywords[] = {
@@ -149,6 +150,30 @@ constexpr ini_keyword kIniKeywords[] = {
     action_row("attachment_types ", INI_SPECIAL, INI_ATTACHMENT_TYPES),
     action_row("max_attachment_bytes ", INI_NUMBER, INI_MAX_ATTACHMENT_BYTES),
 };
+
+constexpr int kIniKeywordCount =
+    static_cast<int>(sizeof kIniKeywords / sizeof kIniKeywords[0]);
+
+// The rows by their first byte, in table order: every line meets only the
+// few rows that can match it, not the whole table.
+struct ini_row_chains {
+  signed char first[256];
+  signed char next[kIniKeywordCount];
+};
+
+constexpr ini_row_chains chain_rows() {
+  ini_row_chains chains{};
+  for (signed char& row : chains.first) row = -1;
+  for (int i = kIniKeywordCount - 1; i >= 0; --i) {
+    unsigned char byte = static_cast<unsigned char>(kIniKeywords[i].prefix[0]);
+    chains.next[i] = chains.first[byte];
+    chains.first[byte] = static_cast<signed char>(i);
+  }
+  return chains;
+}
+
+constexpr ini_row_chains kIniRowChains = chain_rows();
+static_assert(kIniKeywordCount < 128);
 
 // An unusable number keeps the setting as it is, with an error line.
 // Returns the match count (0 or 1).
@@ -316,7 +341,9 @@ int apply_ini_line(const char* line, mail_settings* settings,
   // A keyword is matched by its prefix, byte for byte, and its value is the
   // rest of the line, untrimmed.
   int matches = 0;
-  for (const ini_keyword& keyword : kIniKeywords) {
+  for (int row = kIniRowChains.first[static_cast<unsigned char>(line[0])];
+       row >= 0; row = kIniRowChains.next[row]) {
+    const ini_keyword& keyword = kIniKeywords[row];
     if (!starts_with(line, keyword.prefix)) continue;
     matches += apply_keyword(keyword, line + keyword.prefix.size(), settings,
                              headers, body, form);

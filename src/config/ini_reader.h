@@ -51,12 +51,12 @@ struct mail_settings {
   char* honeypot_field = nullptr;
   int rate_limit = 0;  // per hour and client address; 0: no limit
   int allowed_recipient_count = 0;
-  char* allowed_recipients[kMaxAllowedRecipients];
+  char* allowed_recipients[kMaxAllowedRecipients] = {};
 
   // Files a post may carry: their extensions, lower case, without dots
   // (attachment_types; none: no file may come), and their size together.
   int attachment_type_count = 0;
-  char* attachment_types[kMaxAttachmentTypes];
+  char* attachment_types[kMaxAttachmentTypes] = {};
   long long max_attachment_bytes = kDefaultMaxAttachmentBytes;
 };
 
@@ -64,8 +64,8 @@ struct mail_settings {
 // each a heap copy.
 struct entry_list {
   int count = 0;
-  char* names[kMaxListEntries];
-  char* values[kMaxListEntries];
+  char* names[kMaxListEntries] = {};
+  char* values[kMaxListEntries] = {};
 };
 
 // Ends the line at its first carriage return, then at its first line feed.

@@ -198,6 +198,11 @@ bool add_pair(form_table* table, std::string_view name,
 }
 
 form_encoding form_encoding_of(const char* content_type) {
+  // Browsers send the default type in lower case, without parameters.
+  if (content_type[0] == '\0' ||
+      strcmp(content_type, "application/x-www-form-urlencoded") == 0) {
+    return FORM_URLENCODED;
+  }
   std::string_view type = media_type(content_type);
   if (type.empty() || same_words(type, "application/x-www-form-urlencoded")) {
     return FORM_URLENCODED;

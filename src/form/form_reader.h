@@ -28,8 +28,8 @@ struct form_file {
 struct form_table {
   int form_count = 0;
   int form_dumped = 0;  // set by the first lookup, which logs the table
-  char* names[kMaxFormPairs];
-  char* values[kMaxFormPairs];
+  char* names[kMaxFormPairs] = {};
+  char* values[kMaxFormPairs] = {};
   // Files, in body order; their bytes live in a block the table owns until
   // form_release_files (the composer encodes them, then lets them go).
   int file_count = 0;
