@@ -45,12 +45,12 @@ void check_pieces(std::string_view body, const form_table& table) {
   }
 }
 
-void round_trip(const std::string& spec) {
+void round_trip(const std::string& recipe) {
   std::vector<std::string> pieces;
   size_t at = 0;
   while (pieces.size() < 40) {
-    size_t cut = spec.find('\x01', at);
-    pieces.push_back(spec.substr(at, cut - at));
+    size_t cut = recipe.find('\x01', at);
+    pieces.push_back(recipe.substr(at, cut - at));
     if (cut == std::string::npos) break;
     at = cut + 1;
   }
