@@ -21,8 +21,8 @@ struct run_args {
 };
 
 struct run_paths {
-  char ini_path[kPathStorage];
-  char log_path[kPathStorage];
+  char ini_path[kPathStorage] = {};
+  char log_path[kPathStorage] = {};
 };
 
 extern run_args the_run_args;
