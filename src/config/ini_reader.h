@@ -14,6 +14,21 @@ constexpr int kMaxListEntries = 1000;
 constexpr int kIniLineMax = 63997;  // characters read per piece
 constexpr int kMaxAllowedRecipients = 1000;
 constexpr int kMaxAttachmentTypes = 100;
+constexpr int kMaxCorsOrigins = 100;
+constexpr int kMaxFieldRules = 200;
+constexpr int kMaxRecipientAliases = 100;
+
+// What a field_rule asks of its field.
+enum field_rule_kind : unsigned char {
+  FIELD_REQUIRED,  // required_field: present and not blank
+  FIELD_EMAIL,     // email_field: when not empty, exactly one address
+};
+
+// One required_field or email_field line, in ini order.
+struct field_rule {
+  field_rule_kind kind = FIELD_REQUIRED;
+  char* name = nullptr;  // heap copy of the field name
+};
 
 struct mail_settings {
   char* smtp = nullptr;
@@ -58,6 +73,32 @@ struct mail_settings {
   int attachment_type_count = 0;
   char* attachment_types[kMaxAttachmentTypes] = {};
   long long max_attachment_bytes = kDefaultMaxAttachmentBytes;
+
+  // Replies for pages that post with fetch() and for sites on another
+  // origin. Every text here was checked when the ini was read; one that
+  // could not be used is not stored.
+  bool json_replies = false;
+  int cors_origin_count = 0;
+  char* cors_origins[kMaxCorsOrigins] = {};
+  char* success_redirect = nullptr;
+  char* failure_redirect = nullptr;
+  char* queued_redirect = nullptr;
+  char* invalid_redirect = nullptr;
+  char* invalid_html_page = nullptr;
+
+  // Field validation, in ini order.
+  int field_rule_count = 0;
+  field_rule field_rules[kMaxFieldRules] = {};
+
+  // A menu field whose token picks the one recipient (recipient_alias
+  // TOKEN ADDRESS lines); the addresses were checked as single addresses.
+  char* recipient_field = nullptr;
+  int recipient_alias_count = 0;
+  char* alias_tokens[kMaxRecipientAliases] = {};
+  char* alias_addresses[kMaxRecipientAliases] = {};
+
+  // Adds X-Originating-IP with the client's address to the message.
+  bool client_ip_header = false;
 };
 
 // An ordered list of name/value pairs: the first count entries are set,
