@@ -134,12 +134,14 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
   load_ini_of_run();
   log_release_lines();
   delivery_outcome outcome = DELIVERY_FAILED;
+  field_problems problems;
   // A refused body sends nothing; read_form logged why.
   if (may_send && form == FORM_READ) {
     log_event(LOG_DEBUG, "generating email.");
     outcome = compose_and_send(
         the_mail_settings, the_header_list, the_body_list, &the_form_table,
-        read_run_moment(the_mail_settings), &the_envelope, smtp_send_mail);
+        read_run_moment(the_mail_settings), &the_envelope, &problems,
+        smtp_send_mail);
   } else if (!may_send) {
     // A crawler, a link prefetch or an image that points here must not
     // mail the owner an empty form.
