@@ -50,6 +50,45 @@ bool method_may_send(const char* request_method) {
   return request_method == nullptr || strcmp(request_method, "POST") == 0;
 }
 
+reply_outcome reply_outcome_for(bool may_send, form_outcome form,
+                                delivery_outcome delivery,
+                                const mail_settings& settings) {
+  if (!may_send) return REPLY_METHOD;
+  switch (form) {
+    case FORM_UNSUPPORTED:
+      return REPLY_UNSUPPORTED;
+    case FORM_TOO_LARGE:
+      return REPLY_TOO_LARGE;
+    case FORM_MALFORMED:
+      return REPLY_MALFORMED;
+    case FORM_READ:
+      break;
+  }
+  switch (delivery) {
+    case DELIVERY_SENT:
+    case DELIVERY_DROPPED:
+      return REPLY_SENT;
+    case DELIVERY_QUEUED:
+      return REPLY_QUEUED;
+    case DELIVERY_INVALID:
+      return REPLY_INVALID;
+    case DELIVERY_FILES_REFUSED:
+      // A site that never asked for the invalid reply keeps today's page.
+      return settings.json_replies || settings.invalid_html_page != nullptr ||
+                     settings.invalid_redirect != nullptr
+                 ? REPLY_INVALID
+                 : REPLY_FAILED;
+    case DELIVERY_RATE_LIMITED:
+      return REPLY_RATE_LIMITED;
+    case DELIVERY_RATE_UNUSABLE:
+      return REPLY_UNAVAILABLE;
+    case DELIVERY_NOT_ALLOWED:
+    case DELIVERY_FAILED:
+      break;
+  }
+  return REPLY_FAILED;
+}
+
 void startup_report(int argc, const run_args& args, const run_paths& paths) {
   log_event(LOG_DEBUG, "argv[0] == %s", args.argv[0]);
   log_event(LOG_DEBUG, "Log file == %s", paths.log_path);
