@@ -127,7 +127,8 @@ constexpr std::string_view kSmtpPasswordPrefix = "smtp_password ";
 // the line's first byte is tried, in this order, and each that matches
 // counts. No prefix begins
 // another, so a line matches at most one row; a keyword added later that
-// begins with an existing one, or is begun by one, would match both rows.
+// begins with an existing one, or is begun by one, would match both rows
+// (no_prefix_begins_another below stops the build then).
 constexpr ini_keyword kIniKeywords[] = {
     flag_row("no_padding", &mail_settings::no_padding),
     flag_row("add_headerline_colon", &mail_settings::add_headerline_colon),
