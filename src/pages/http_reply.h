@@ -48,8 +48,10 @@ bool prefers_json(const char* accept);
 //   INVALID (else as its page falls back), failure_redirect for the rest):
 //   "Status: 303 See Other" and "Location:";
 // - else the page, as send_reply_page gives it; an INVALID outcome shows
-//   invalid_html_page (else the failure page) with "Status: 422" and
-//   ||_invalid_fields|| filled from problems.
+//   invalid_html_page (else the failure page) with "Status: 422".
+//   Once any reply, CORS or field-rule keyword is set (or the outcome is
+//   INVALID), ||_invalid_fields|| on every page is the problems' names
+//   joined by ", " ("" for none) and no form field fills it.
 // CORS headers go on every kind when request.origin is listed; Vary: Accept
 // and Cache-Control: no-store on every kind when json_replies is set.
 // Without any of the reply keywords the bytes are send_reply_page's.
