@@ -19,7 +19,8 @@ int cors_origin_index(const mail_settings& settings, const char* origin) {
   for (int i = 0; i < settings.cors_origin_count; ++i) {
     const char* listed = settings.cors_origins[i];
     size_t k = 0;
-    while (listed[k] != '\0' && ascii_lower(listed[k]) == ascii_lower(origin[k])) {
+    while (listed[k] != '\0' &&
+           ascii_lower(listed[k]) == ascii_lower(origin[k])) {
       ++k;
     }
     if (listed[k] == '\0' && origin[k] == '\0') return i;

@@ -352,8 +352,9 @@ bool prefers_json(const char* accept) {
       }
       continue;
     }
-    weigh(&json, rank_of(type, type_length, subtype, subtype_length,
-                         "application", "json"),
+    weigh(&json,
+          rank_of(type, type_length, subtype, subtype_length, "application",
+                  "json"),
           q);
     weigh(&html,
           rank_of(type, type_length, subtype, subtype_length, "text", "html"),
@@ -435,8 +436,8 @@ void send_reply(reply_outcome outcome, const reply_request& request,
   send_reply_page(page_of(outcome), settings, form, additions, out);
 }
 
-void send_preflight(const reply_request& request,
-                    const mail_settings& settings, FILE* out) {
+void send_preflight(const reply_request& request, const mail_settings& settings,
+                    FILE* out) {
   const char* origin = listed_origin_of(request, settings);
   fputs("Status: 204 No Content\n", out);
   if (origin != nullptr) {

@@ -291,6 +291,16 @@ bool find_closing_marker(const html_tokenizer& t, const char* text,
   return false;
 }
 
+// When the reply gives the text of ||_invalid_fields||, the form never
+// fills it: the page must never list as refused what a visitor typed.
+const char* token_value(form_table* form, const page_context* c,
+                        const char* name) {
+  if (c->invalid_fields != nullptr && strcmp(name, kInvalidFieldsToken) == 0) {
+    return c->invalid_fields;
+  }
+  return form_value(form, name);
+}
+
 }  // namespace
 
 void expand_page_tokens(FILE* out, form_table* form, page_context* c,
@@ -322,12 +332,7 @@ void expand_page_tokens(FILE* out, form_table* form, page_context* c,
         text[close] = '\0';
         // Escaped, and never expanded again: a value is the visitor's
         // text, not the site owner's page.
-        const char* name = text + i + 2;
-        const char* value =
-            c->invalid_fields != nullptr &&
-                    strcmp(name, kInvalidFieldsToken) == 0
-                ? c->invalid_fields
-                : form_value(form, name);
+        const char* value = token_value(form, c, text + i + 2);
         if (in_text) {
           flush_held(c, out);
           // The apostrophe too: a value may stand in an attribute quoted
