@@ -1,7 +1,6 @@
 #include "run/deliver.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -335,7 +334,7 @@ TEST(ComposeAndSendTest, RefusedFileSendsNothingAndCountsNothing) {
 // The field rules and the alias between the file check and the abuse
 // checks: an invalid post composes, sends and counts nothing; a robot's
 // invalid post is dropped as a robot's; the alias is the only recipient and
-// still meets the allow-list.
+// still meets the allow-list. (The other outcomes: tests/test_exe_replies.py.)
 TEST(ComposeAndSendTest, FieldRulesAliasAndAbuseOutcomes) {
   static char name[] = "Name:";
   static char dept[] = "Dept";
@@ -384,28 +383,6 @@ TEST(ComposeAndSendTest, FieldRulesAliasAndAbuseOutcomes) {
        DELIVERY_NOT_ALLOWED, "",
        "recipient (s@shop.org) is not an allowed_recipient: no mail sent", "",
        false},
-      {"unknown token",
-       [](run_tables* t) { run_tables::add_form(&t->form_, "Dept", "Sales"); },
-       DELIVERY_INVALID, "Dept: not one of the choices",
-       "fields not valid (Dept: not one of the choices): no mail sent", "",
-       false},
-      {"rate limited",
-       [](run_tables* t) {
-         run_tables::add_form(&t->form_, "Dept", "sales");
-         write_file(t->folder_ + "/form.rate", "1700000000 10.0.0.1\n");
-       },
-       DELIVERY_RATE_LIMITED, "",
-       "rate_limit of 1 per hour reached for client (10.0.0.1): no mail sent",
-       "", false},
-      {"rate state unusable",
-       [](run_tables* t) {
-         run_tables::add_form(&t->form_, "Dept", "sales");
-         // Folders where the state files should be.
-         ASSERT_EQ(0, mkdir((t->folder_ + "/form.rate").c_str(), 0700));
-         ASSERT_EQ(0, mkdir((t->folder_ + "/private").c_str(), 0700));
-         ASSERT_EQ(0, mkdir((t->folder_ + "/private/f.rate").c_str(), 0700));
-       },
-       DELIVERY_RATE_UNUSABLE, "", "", "", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -449,29 +426,6 @@ TEST(ComposeAndSendTest, FieldRulesAliasAndAbuseOutcomes) {
               state.find("1700000001 10.0.0.1\n") != std::string::npos)
         << state;
   }
-}
-
-// The refused file's field is named for the reply.
-TEST(ComposeAndSendTest, RefusedFileIsNamedAsAProblem) {
-  scoped_test_log log;
-  run_tables t;
-  char file_name[] = "run.exe";
-  run_tables::add_form(&t.form_, "Name:", "Joe");
-  run_tables::add_form(&t.form_, "upload", "run.exe (3 bytes)");
-  t.form_.files[0].pair = 1;
-  t.form_.files[0].file_name = file_name;
-  t.form_.files[0].data = "MZ!";
-  t.form_.files[0].size = 3;
-  t.form_.file_count = 1;
-  run_moment moment;
-  EXPECT_EQ(DELIVERY_FILES_REFUSED, t.run(moment));
-  ASSERT_EQ(1, t.problems_.count);
-  EXPECT_STREQ("upload", t.problems_.items[0].name);
-  EXPECT_STREQ(kFieldFileRefused, t.problems_.items[0].reason);
-  EXPECT_EQ(
-      "file (run.exe) in field (upload) refused: files are not accepted (no "
-      "attachment_types)\n",
-      log.messages());
 }
 
 // A form with a file: the job carries where the file's lines lie, the

@@ -50,6 +50,11 @@ bool method_may_send(const char* request_method) {
   return request_method == nullptr || strcmp(request_method, "POST") == 0;
 }
 
+bool is_preflight(const char* request_method, const mail_settings& settings) {
+  return request_method != nullptr && strcmp(request_method, "OPTIONS") == 0 &&
+         settings.cors_origin_count > 0;
+}
+
 reply_outcome reply_outcome_for(bool may_send, form_outcome form,
                                 delivery_outcome delivery,
                                 const mail_settings& settings) {
@@ -164,6 +169,9 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
               ignored_arguments);
   }
   bool may_send = method_may_send(request_method);
+  reply_request request;
+  request.accept = env_or_empty("HTTP_ACCEPT");
+  request.origin = env_or_empty("HTTP_ORIGIN");
   form_outcome form = FORM_READ;
   if (may_send) {
     log_event(LOG_DEBUG, "getting form info.");
@@ -182,22 +190,30 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
         read_run_moment(the_mail_settings), &the_envelope, &problems,
         smtp_send_mail);
   } else if (!may_send) {
+    // A browser asks before a cross-origin fetch() with a JSON or other
+    // non-simple request (the Fetch standard's CORS preflight); that is no
+    // failed post.
+    if (is_preflight(request_method, the_mail_settings)) {
+      send_preflight(request, the_mail_settings, stdout);
+      log_event(LOG_DEBUG, "ended.");
+      return EXIT_RUN_DONE;
+    }
     // A crawler, a link prefetch or an image that points here must not
     // mail the owner an empty form.
     log_event(LOG_ERRORS, "request method %s is not POST: no mail sent",
               request_method);
   }
-  page_kind page = PAGE_FAILURE;
-  if (outcome == DELIVERY_SENT || outcome == DELIVERY_DROPPED) {
+  reply_outcome reply =
+      reply_outcome_for(may_send, form, outcome, the_mail_settings);
+  if (reply == REPLY_SENT) {
     log_event(LOG_DEBUG, "sending success reply message.");
-    page = PAGE_SUCCESS;
-  } else if (outcome == DELIVERY_QUEUED) {
+  } else if (reply == REPLY_QUEUED) {
     log_event(LOG_DEBUG, "sending queued reply message.");
-    page = PAGE_QUEUED;
   } else {
     log_event(LOG_DEBUG, "sending failure reply message.");
   }
-  send_reply_page(page, the_mail_settings, &the_form_table, stdout);
+  send_reply(reply, request, the_mail_settings, &the_form_table, problems,
+             stdout);
   log_event(LOG_DEBUG, "ended.");
   return EXIT_RUN_DONE;
 }

@@ -31,6 +31,12 @@ bool is_cgi_request(const char* gateway_interface, const char* request_method);
 // method (a run by hand) does too.
 bool method_may_send(const char* request_method);
 
+// Whether a request is a CORS preflight this form answers: the method
+// OPTIONS (RFC 9110 9.1: methods are case-sensitive) with at least one
+// cors_origin set. Without cors_origin an OPTIONS request is just not a
+// POST.
+bool is_preflight(const char* request_method, const mail_settings& settings);
+
 // What the reply tells of a run: a method other than POST (may_send false)
 // is REPLY_METHOD; a refused body its own kind; otherwise the delivery's
 // outcome. A refused file is REPLY_INVALID only when settings ask for
