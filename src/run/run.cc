@@ -10,6 +10,7 @@
 #include "config/ini_reader.h"
 #include "form/body_readers.h"
 #include "form/form_reader.h"
+#include "pages/http_reply.h"
 #include "run/deliver.h"
 #include "support/dyn_text.h"
 #include "support/exit_codes.h"
