@@ -43,8 +43,9 @@ async function send(form) {
   }
   status.textContent = reply.error;
   for (const [name, reason] of Object.entries(reply.fields || {})) {
+    // A group of radio buttons has no one element to mark.
     const field = form.elements.namedItem(name);
-    if (!field) continue;
+    if (!(field instanceof Element)) continue;
     field.setAttribute('aria-invalid', 'true');
     const note = document.createElement('span');
     note.className = 'problem';
