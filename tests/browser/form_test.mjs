@@ -3,12 +3,14 @@
 // shows, as one JSON line on standard output. A screenshot of the reply page
 // goes to the given path. The caller checks the page and the mail.
 //
-//   node form_test.mjs '{"url": ..., "screenshot": ..., "fields": {...}}'
+//   node form_test.mjs '{"url": ..., "screenshot": ..., "fields": {...},
+//                        "javascript": false}'
 import { launch } from './launch.mjs';
 
 const job = JSON.parse(process.argv[2]);
 
-const browser = await launch({ viewport: { width: 800, height: 600 } });
+const browser = await launch({ viewport: { width: 800, height: 600 },
+                               javaScriptEnabled: job.javascript !== false });
 const context = browser.context;
 let failed = false;
 try {
