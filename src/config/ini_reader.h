@@ -116,7 +116,9 @@ void cut_line_end(char* line);
 // submitted values up in form. Returns the match count: above 0 means the
 // line was used. Logs add_header_line / add_body_variable debug lines, and an
 // error line for a number, TLS mode or charset that cannot be used (the
-// setting keeps its default).
+// setting keeps its default), and for a cors_origin, redirect URL, field
+// name or recipient_alias that reply_rules.h refuses or that would overfill
+// its list (the setting stays as it was; the line counts as not used).
 int apply_ini_line(const char* line, mail_settings* settings,
                    entry_list* headers, entry_list* body, form_table* form);
 
@@ -124,7 +126,8 @@ int apply_ini_line(const char* line, mail_settings* settings,
 // at most 63997 characters, logging "line used from ini file {%s}" for each
 // used line (the smtp_password line shows kPasswordMask instead of its
 // value). Also points the log's verbosity at settings->logging as soon as a
-// logging line is read.
+// logging line is read. At the end, when recipient_field is set, logs once
+// (LOG_DEBUG) that the other To entries are not used.
 void parse_ini_text(const char* text, long size, mail_settings* settings,
                     entry_list* headers, entry_list* body, form_table* form);
 

@@ -5,6 +5,8 @@
 // State owned here: none.
 #pragma once
 
+#include <cstddef>
+
 #include "config/ini_reader.h"
 
 namespace tarvelo {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "config/ini_reader.h"
 #include "form/field_problems.h"
@@ -47,14 +48,22 @@ bool prefers_json(const char* accept);
 //   INVALID (else as its page falls back), failure_redirect for the rest):
 //   "Status: 303 See Other" and "Location:";
 // - else the page, as send_reply_page gives it; an INVALID outcome shows
-//   invalid_html_page (else the failure page) with "Status: 422" and
-//   ||_invalid_fields|| filled from problems.
+//   invalid_html_page (else the failure page) with "Status: 422".
+//   Once any reply, CORS or field-rule keyword is set (or the outcome is
+//   INVALID), ||_invalid_fields|| on every page is the problems' names
+//   joined by ", " ("" for none) and no form field fills it.
 // CORS headers go on every kind when request.origin is listed; Vary: Accept
 // and Cache-Control: no-store on every kind when json_replies is set.
 // Without any of the reply keywords the bytes are send_reply_page's.
 void send_reply(reply_outcome outcome, const reply_request& request,
                 const mail_settings& settings, form_table* form,
                 const field_problems& problems, FILE* out);
+
+// Appends text to *out as the inside of a JSON string (RFC 8259 7): the
+// quotation mark and the backslash escaped, control characters as \u00XX,
+// every byte that is not part of well-formed UTF-8 as one U+FFFD per
+// maximal invalid part (Unicode 15, 3.9).
+void json_escape_append(std::string* out, const char* text);
 
 // Answers an OPTIONS request (a CORS preflight) when cors_origin is set:
 // "Status: 204 No Content", and, when request.origin is listed, the
