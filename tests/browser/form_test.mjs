@@ -19,8 +19,9 @@ try {
   await page.goto(job.url);
   for (const [name, text] of Object.entries(job.fields)) {
     const field = page.locator(`[name="${name}"]`);
-    // A line break in a text area is typed as the Enter key.
-    await field.pressSequentially(text);
+    // A line break in a text area is typed as the Enter key. Key by key,
+    // 3,000 characters take some 20 seconds on a busy machine.
+    await field.pressSequentially(text, { timeout: 90000 });
   }
   const [response] = await Promise.all([
     page.waitForNavigation(),
