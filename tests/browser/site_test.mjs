@@ -1,18 +1,12 @@
-// Drives the demo site's forms in Debian's headless Chromium and reports
-// what the visitor sees, as one JSON line on standard output (a list, one
-// entry per submission or per fetch). The caller checks the entries and the
-// mail.
+// Drives the demo site's forms in Debian's headless Chromium and prints what
+// the visitor sees as one JSON line: a list, one entry per submission (fill
+// the fields, a menu by its value, click Send; "inline" when the form's
+// script answers in place) or per fetch() run in the page at url (URL-encoded
+// or, with "json", a JSON body, which a cross-origin target preflights).
 //
 //   node site_test.mjs '{"url": ..., "javascript": true,
 //                        "submissions": [{"fields": {...}, "inline": true}],
 //                        "fetches": [{"target": ..., "json": false, "fields": {...}}]}'
-//
-// A submission fills the form's fields (a menu by its value) and clicks
-// Send. With "inline" the page stays where it is (the form's script posts
-// with fetch()); otherwise the browser follows the reply. A fetch runs in
-// the page at url and posts to target, URL-encoded or as JSON (which makes
-// the browser ask first with a CORS preflight when target is on another
-// origin).
 import { launch } from './launch.mjs';
 
 const job = JSON.parse(process.argv[2]);
