@@ -52,8 +52,9 @@ if(NOT WIN32)
 endif()
 
 # The FAQ page is what the built executable prints, so it always matches
-# it; a cross build cannot run its executable here and ships no copy.
-if(NOT CMAKE_CROSSCOMPILING)
+# it. A cross build cannot run its executable here, and the sanitizer and
+# fuzzing builds are never installed: they ship no copy.
+if(NOT CMAKE_CROSSCOMPILING AND NOT TARVELO_SANITIZE AND NOT TARVELO_FUZZ)
   add_custom_command(
     OUTPUT ${CMAKE_BINARY_DIR}/FAQ.html
     COMMAND ${CMAKE_COMMAND} -DOUTPUT=${CMAKE_BINARY_DIR}/FAQ.html
