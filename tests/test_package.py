@@ -3,6 +3,7 @@ manual page, and the release files, all made from the build under test."""
 import glob
 import gzip
 import os
+import platform
 import re
 import shutil
 import subprocess
@@ -199,7 +200,8 @@ def test_release_files_are_named_stripped_and_summed(tmp_path, windows_exe):
     run([os.path.join(ROOT, "scripts", "release"), "--linux", BIN,
          "--windows", windows_exe, str(folder)])
     v = version().replace(".", "")
-    linux, windows = f"tarvelo{v}_x86_64-linux", f"tarvelo{v}_x86_64-windows.exe"
+    linux = f"tarvelo{v}_{platform.machine()}-linux"
+    windows = f"tarvelo{v}_x86_64-windows.exe"
     assert sorted(os.listdir(folder)) == sorted(
         ["BUILD-INFO", "LICENSE", "SHA256SUMS", "THIRD-PARTY-NOTICES",
          linux, windows])
