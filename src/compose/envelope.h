@@ -9,6 +9,8 @@
 
 #include <cstddef>
 
+#include "support/address_chars.h"
+
 namespace tarvelo {
 
 struct envelope {
@@ -43,10 +45,6 @@ enum header_kind {
   HEADER_BCC,
   HEADER_SUBJECT,
 };
-
-// Returns 1 for the characters an address is made of: ASCII letters, digits,
-// ".", "_", "-" and "+". Never any byte above 127, whatever the locale.
-int is_address_char(unsigned char c);
 
 // Returns a new heap copy of the first e-mail address in text: the first
 // whole run of address characters that ends right at an "@", that "@", and

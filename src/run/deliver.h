@@ -63,6 +63,12 @@ enum delivery_outcome {
   // Not sent: a file of the post broke the ini's attachment rules. The
   // failure page.
   DELIVERY_FILES_REFUSED = 4,
+  // Not sent: a field rule or the recipient alias refused the post (the
+  // problems are filled in for the reply). Not counted by the rate limit.
+  DELIVERY_INVALID = 5,
+  DELIVERY_NOT_ALLOWED = 6,     // a recipient outside allowed_recipient
+  DELIVERY_RATE_LIMITED = 7,    // this client's hourly share is used up
+  DELIVERY_RATE_UNUSABLE = 8,   // no rate-limit state could be kept
 };
 
 // What one run's delivery takes from outside its tables; the run reads it
