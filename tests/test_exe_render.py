@@ -36,7 +36,8 @@ def listing(folder):
                   for name in dirs + files)
 
 
-def render(tmp_path, extra="", body=BODY, env=None, path="body.txt"):
+def render(tmp_path, extra="", body=BODY, env=None, path="body.txt",
+           ini=True):
     """Runs -render on body in a site whose smtp port listens but must never
     be connected to; returns the process. Checks that nothing was written
     (no log, spool or rate file, here or in the temporary folder) and that
@@ -53,7 +54,9 @@ def render(tmp_path, extra="", body=BODY, env=None, path="body.txt"):
     with socket.socket() as server:
         server.bind(("127.0.0.1", 0))
         server.listen()
-        site.write_ini(INI.format(port=server.getsockname()[1], extra=extra))
+        if ini:
+            site.write_ini(INI.format(port=server.getsockname()[1],
+                                      extra=extra))
         before = listing(tmp_path)
         result = site.run(args=("-render", path),
                           env={"REMOTE_ADDR": "192.0.2.7", "TMPDIR": str(temp),
@@ -109,6 +112,18 @@ CASES = [
      b"-- verdict --\nverdict: honeypot filled: dropped quietly\n"
      b"-- reply --\nPragma: no-cache\nContent-type: text/html\n\n"
      b"<p>Thank you, Jo &lt;b&gt;.</p>\n"),
+    ("file type refused, JSON", "json_replies",
+     {"HTTP_ACCEPT": "application/json",
+      "CONTENT_TYPE": "multipart/form-data; boundary=XyZ"},
+     b"--XyZ\r\nContent-Disposition: form-data; name=\"Upload:\"; "
+     b"filename=\"x.exe\"\r\n\r\nMZ\r\n--XyZ--\r\n", None,
+     b"-- verdict --\nverdict: file type not allowed (Upload:)\n-- reply --\n"
+     b"Status: 422 Unprocessable Content\n"
+     b"Content-Type: application/json; charset=utf-8\n"
+     b"Cache-Control: no-store\nVary: Accept\n\n{\"ok\":false,"
+     b"\"outcome\":\"invalid\",\"error\":\"Some fields are missing or not "
+     b"filled in as asked.\",\"fields\":{\"Upload:\":\"file type not "
+     b"allowed\"}}\n"),
     ("not a form", "", {"CONTENT_TYPE": "image/png"}, b"\x89PNG", None,
      b"-- verdict --\nverdict: form not read (the body type is not a form)\n"
      b"-- reply --\nPragma: no-cache\nContent-type: text/html\n\n"
@@ -130,8 +145,10 @@ def test_render_verdicts_and_replies(tmp_path):
 
 
 def test_render_of_an_unreadable_file_fails(tmp_path):
-    for path in ("missing.txt", "spool"):
-        result = render(tmp_path / path, path=path)
+    for path, ini, said in (("missing.txt", True, b"cannot read missing.txt"),
+                            ("spool", True, b"cannot read spool"),
+                            ("body.txt", False, b"cannot read the ini file")):
+        result = render(tmp_path / path, path=path, ini=ini)
         assert result.returncode != 0, path
         assert result.stdout == b"", path
-        assert b"cannot read" in result.stderr, path
+        assert said in result.stderr, path

@@ -231,6 +231,13 @@ int render_run(const char* body_path, long long form_deadline_ms) {
     fprintf(stderr, "-render: cannot read %s: %s\n", body_path, why.c_str());
     return EXIT_TOOL_FAILED;
   }
+  // Without a log an unreadable ini would end the run without a word.
+  long long ini_size = 0;
+  if (!file_readable(the_run_paths.ini_path, &ini_size, &why)) {
+    fprintf(stderr, "-render: cannot read the ini file %s: %s\n",
+            the_run_paths.ini_path, why.c_str());
+    return EXIT_TOOL_FAILED;
+  }
   std::string content_length = std::to_string(size);
   form_request request = form_request_of_run(form_deadline_ms);
   request.content_length = content_length.c_str();

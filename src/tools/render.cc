@@ -9,7 +9,6 @@
 #include "compose/field_rules.h"
 #include "config/attachment_rules.h"
 #include "config/reply_rules.h"
-#include "run/run.h"
 #include "smtp/wire_encoder.h"
 #include "support/dyn_text.h"
 
@@ -55,17 +54,29 @@ const char* why_not_read(form_outcome read) {
   }
 }
 
+reply_outcome reply_for_unread(form_outcome read) {
+  switch (read) {
+    case FORM_UNSUPPORTED:
+      return REPLY_UNSUPPORTED;
+    case FORM_TOO_LARGE:
+      return REPLY_TOO_LARGE;
+    default:
+      return REPLY_MALFORMED;
+  }
+}
+
 void print_recipient(FILE* out, const char* address) {
   if (address != nullptr) fprintf(out, "RCPT TO:<%s>\n", address);
 }
 
 // The checks before composing, in a run's order. Returns true when the post
-// is to be composed; else fills *outcome and *verdict.
+// is to be composed; else fills *reply and *verdict.
 bool passes_before_composing(const render_inputs& in, field_problems* problems,
-                             delivery_outcome* outcome, std::string* verdict) {
+                             reply_outcome* reply, std::string* verdict) {
   const mail_settings& settings = *in.settings;
   const form_table& form = *in.form;
   if (in.read != FORM_READ) {
+    *reply = reply_for_unread(in.read);
     *verdict = std::string("form not read (") + why_not_read(in.read) + ")";
     return false;
   }
@@ -76,7 +87,12 @@ bool passes_before_composing(const render_inputs& in, field_problems* problems,
         pair >= 0 && pair < form.form_count ? form.names[pair] : "";
     problems->items[0] = field_problem{name, kFieldFileRefused};
     problems->count = name[0] != '\0' ? 1 : 0;
-    *outcome = DELIVERY_FILES_REFUSED;
+    // As a run answers: a site that never asked for the invalid reply keeps
+    // the failure page.
+    *reply = settings.json_replies || settings.invalid_html_page != nullptr ||
+                     settings.invalid_redirect != nullptr
+                 ? REPLY_INVALID
+                 : REPLY_FAILED;
     *verdict = std::string("file type not allowed (") + name + ")";
     return false;
   }
@@ -85,11 +101,11 @@ bool passes_before_composing(const render_inputs& in, field_problems* problems,
   // A robot is not told which fields were wrong.
   if (honeypot_caught(settings, form)) {
     problems->count = 0;
-    *outcome = DELIVERY_DROPPED;
+    *reply = REPLY_SENT;
     *verdict = "honeypot filled: dropped quietly";
     return false;
   }
-  *outcome = DELIVERY_INVALID;
+  *reply = REPLY_INVALID;
   *verdict = "invalid fields (" + describe_problems(*problems) + ")";
   return false;
 }
@@ -99,9 +115,11 @@ bool passes_before_composing(const render_inputs& in, field_problems* problems,
 void render_post(const render_inputs& in, FILE* out) {
   const mail_settings& settings = *in.settings;
   field_problems problems;
-  delivery_outcome outcome = DELIVERY_FAILED;
+  // A refused server, a refused recipient and a message without its
+  // envelope all get the failure reply.
+  reply_outcome reply = REPLY_FAILED;
   std::string verdict;
-  if (!passes_before_composing(in, &problems, &outcome, &verdict)) {
+  if (!passes_before_composing(in, &problems, &reply, &verdict)) {
     fputs("-- envelope --\n(no message)\n-- data --\n(no message)\n", out);
   } else {
     compose_extras extras;
@@ -137,23 +155,21 @@ void render_post(const render_inputs& in, FILE* out) {
         env.subject_found != 1) {
       verdict = "no From, To or Subject: not sent";
     } else if (honeypot_caught(settings, *in.form)) {
-      outcome = DELIVERY_DROPPED;
+      reply = REPLY_SENT;
       verdict = "honeypot filled: dropped quietly";
     } else if (!recipients_allowed(settings, env, &refused)) {
-      outcome = DELIVERY_NOT_ALLOWED;
       verdict = std::string("recipient not allowed (") + refused + ")";
     } else {
-      outcome = DELIVERY_SENT;
+      reply = REPLY_SENT;
       verdict = "sent";
     }
   }
   fprintf(out, "-- verdict --\nverdict: %s\n-- reply --\n", verdict.c_str());
-  send_reply(reply_outcome_for(true, in.read, outcome, settings), in.request,
-             settings, in.form, problems, out);
+  send_reply(reply, in.request, settings, in.form, problems, out);
 }
 
-bool reopen_stdin_on(const char* path, long long* size, std::string* why) {
-  // Read once here: a folder opens as a file on some systems and only a
+bool file_readable(const char* path, long long* size, std::string* why) {
+  // Read to the end: a folder opens as a file on some systems and only a
   // read tells.
   FILE* file = fopen(path, "rb");
   if (file == nullptr) {
@@ -171,11 +187,16 @@ bool reopen_stdin_on(const char* path, long long* size, std::string* why) {
     *why = strerror(error);
     return false;
   }
+  *size = count;
+  return true;
+}
+
+bool reopen_stdin_on(const char* path, long long* size, std::string* why) {
+  if (!file_readable(path, size, why)) return false;
   if (freopen(path, "rb", stdin) == nullptr) {
     *why = strerror(errno);
     return false;
   }
-  *size = count;
   return true;
 }
 

@@ -50,6 +50,10 @@ struct render_inputs {
 // log_event (the switch turns the log off first).
 void render_post(const render_inputs& in, FILE* out);
 
+// Whether the file at path can be read to its end; fills *size with its
+// byte count, or *why with the reason it cannot.
+bool file_readable(const char* path, long long* size, std::string* why);
+
 // Checks that path is a file whose bytes can be read, then reopens standard
 // input on it, so read_form takes it as a request body. Fills *size with
 // its byte count. Returns false with the reason in *why when it cannot be
