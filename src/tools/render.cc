@@ -163,6 +163,10 @@ void render_post(const render_inputs& in, FILE* out) {
       reply = REPLY_SENT;
       verdict = "sent";
     }
+    free(env.from_address);
+    free(env.to_address);
+    free(env.bcc_address);
+    free(env.cc_address);
   }
   fprintf(out, "-- verdict --\nverdict: %s\n-- reply --\n", verdict.c_str());
   send_reply(reply, in.request, settings, in.form, problems, out);
