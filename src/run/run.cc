@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include "compose/abuse_checks.h"
 #include "config/attachment_rules.h"
@@ -19,6 +20,7 @@
 #include "tools/faq.h"
 #include "tools/help.h"
 #include "tools/release_tools.h"
+#include "tools/render.h"
 #include "tools/resend_spool.h"
 
 namespace tarvelo {
@@ -218,6 +220,42 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
   return EXIT_RUN_DONE;
 }
 
+// -render FILE: the post in FILE judged, composed and printed as a run
+// would send and answer it. Nothing is written: no log line, no spool file,
+// no rate-limit state, no connection.
+int render_run(const char* body_path, long long form_deadline_ms) {
+  log_set_path(nullptr);
+  long long size = 0;
+  std::string why;
+  if (!reopen_stdin_on(body_path, &size, &why)) {
+    fprintf(stderr, "-render: cannot read %s: %s\n", body_path, why.c_str());
+    return EXIT_TOOL_FAILED;
+  }
+  // Without a log an unreadable ini would end the run without a word.
+  long long ini_size = 0;
+  if (!file_readable(the_run_paths.ini_path, &ini_size, &why)) {
+    fprintf(stderr, "-render: cannot read the ini file %s: %s\n",
+            the_run_paths.ini_path, why.c_str());
+    return EXIT_TOOL_FAILED;
+  }
+  std::string content_length = std::to_string(size);
+  form_request request = form_request_of_run(form_deadline_ms);
+  request.content_length = content_length.c_str();
+  render_inputs in;
+  in.read = read_form(request, &the_form_table);
+  load_ini_of_run();
+  if (the_mail_settings.add_standard_headers) read_message_stamp(&in.stamp);
+  in.settings = &the_mail_settings;
+  in.headers = &the_header_list;
+  in.body = &the_body_list;
+  in.form = &the_form_table;
+  in.client = env_or_empty("REMOTE_ADDR");
+  in.request.accept = env_or_empty("HTTP_ACCEPT");
+  in.request.origin = env_or_empty("HTTP_ORIGIN");
+  render_post(in, stdout);
+  return EXIT_RUN_DONE;
+}
+
 }  // namespace
 
 int run_main(int argc, char** argv) {
@@ -262,6 +300,9 @@ int run_main(int argc, char** argv) {
   }
   if (is_sole_argument(argc, argv, "-blanklog")) {
     exit(write_blank_log(the_run_paths.log_path, stdout));
+  }
+  if (argc == 3 && strcmp(argv[1], "-render") == 0) {
+    return render_run(argv[2], form_deadline_ms);
   }
   if (argc >= 2 && strcmp(argv[1], "-version_insert_filename") == 0) {
     exit(rename_release_file(argc, argv, program_version, stdout));
