@@ -73,3 +73,61 @@ def test_install_deps_starts_no_service(tmp_path, not_installed,
                                         policy_before, installs, after):
     got = run_install_deps(tmp_path, not_installed, policy_before)
     assert got == (installs, after)
+
+
+# --- scripts/demo -------------------------------------------------------------
+
+FAKE_CMAKE = """#!/bin/sh
+echo "cmake $*" >> "$APT_LOG"
+exit 1
+"""
+
+# What the demo may install on a fresh machine: a web server, the mail
+# catcher, and (when it builds) the compiler, CMake and the libraries the
+# build links or includes. The tests' browser, Wine, cross compiler, mail
+# server and GoogleTest are scripts/test's business.
+DEMO_SERVE = "lighttpd python3-aiosmtpd"
+DEMO_BUILD = "cmake make g++ libssl-dev rapidjson-dev"
+TEST_ONLY = ("chromium", "nodejs", "npm", "wine", "wine64",
+             "g++-mingw-w64-x86-64", "postfix", "libgtest-dev", "valgrind")
+
+
+def run_demo(tmp_path, not_installed, args):
+    """scripts/demo on a machine where the named packages are missing, with
+    apt-get and cmake recording their calls and failing, so the demo stops
+    there. Returns the calls and the demo's exit status."""
+    fakes = tmp_path / "bin"
+    fakes.mkdir()
+    write_script(fakes / "dpkg", FAKE_DPKG)
+    write_script(fakes / "apt-get", FAKE_APT_GET + "exit 1\n")
+    write_script(fakes / "cmake", FAKE_CMAKE)
+    log = tmp_path / "calls.log"
+    log.write_text("")
+    env = {"PATH": "%s:/usr/bin:/bin" % fakes, "NOT_INSTALLED": not_installed,
+           "TARVELO_POLICY_RC_D": str(tmp_path / "policy-rc.d"),
+           "APT_LOG": str(log), "TMPDIR": str(tmp_path), "HOME": str(tmp_path)}
+    run = subprocess.run([os.path.join(ROOT, "scripts", "demo"), *args],
+                         env=env, capture_output=True, text=True, timeout=60)
+    calls = [line.split(" | ")[0] for line in log.read_text().splitlines()
+             if line.startswith(("install", "cmake"))]
+    return calls, run.returncode
+
+
+@pytest.mark.parametrize("not_installed,args,calls", [
+    # A fresh clone on a fresh machine: the demo's own list, no more.
+    (DEMO_SERVE + " " + DEMO_BUILD + " " + " ".join(TEST_ONLY), [],
+     ["install -y -q --no-install-recommends " + DEMO_SERVE + " " +
+      DEMO_BUILD]),
+    # With an executable given, nothing to build with.
+    (DEMO_SERVE + " " + DEMO_BUILD, ["--exe", "/bin/true"],
+     ["install -y -q --no-install-recommends " + DEMO_SERVE]),
+    # All there: no install; the build leaves the tests out.
+    ("", [], ["cmake -S %s -B %s/build-demo -DCMAKE_BUILD_TYPE=Release "
+              "-DTARVELO_TESTS=OFF" % (ROOT, ROOT)]),
+], ids=["fresh-machine", "given-executable", "all-installed"])
+def test_demo_installs_only_what_it_needs(tmp_path, not_installed, args,
+                                          calls):
+    got, status = run_demo(tmp_path, not_installed, args)
+    assert (got, status) == (calls, 1)
+    for package in TEST_ONLY:
+        assert not any(package in call.split() for call in got), package
