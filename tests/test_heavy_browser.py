@@ -4,11 +4,14 @@ gateway in its cgi-bin), submits it and sees the thanks page; the mail
 catcher holds the message. A screenshot of the reply page is kept under the
 build folder's artifacts/.
 """
+import contextlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import tempfile
+import urllib.parse
 
 import pytest
 
@@ -77,7 +80,10 @@ def test_visitor_fills_the_form_in_chromium(tmp_path):
 
     demo = Demo(tmp_path)
     try:
-        job = {"url": demo.url, "screenshot": screenshot, "fields": fields}
+        # Without JavaScript, as the form posts when its script is off: the
+        # gateway's own thanks page (the script's answer is tested below).
+        job = {"url": demo.url, "screenshot": screenshot, "fields": fields,
+               "javascript": False}
         run = run_node("form_test.mjs", job)
         assert run.returncode == 0, run.stdout + run.stderr
         page = json.loads(run.stdout.strip().splitlines()[-1])
@@ -279,3 +285,149 @@ def test_visitor_sends_a_pdf_and_a_png_in_chromium(tmp_path):
     assert got == [(file_name, media_type, hashlib.sha256(data).hexdigest(),
                     "attachment")
                    for file_name, data, media_type in files.values()]
+
+
+# --- the site's fetch() form, CORS, redirects, field rules, departments ----
+
+@pytest.fixture(scope="module")
+def demo(tmp_path_factory):
+    """One demo for the tests below; each points the ini it uses at its own
+    receiver and adds its own lines for the length of the test."""
+    ensure_playwright()
+    running = Demo(tmp_path_factory.mktemp("demo"))
+    yield running
+    running.stop()
+
+
+@contextlib.contextmanager
+def ini_lines(demo, receiver, form="mailer", lines=()):
+    """The demo's form.ini sending to receiver, with lines added, for the
+    length of the block."""
+    path = os.path.join(os.path.dirname(demo.mail_folder), "site", "cgi-bin",
+                        form + ".ini")
+    with open(path) as f:
+        before = f.read()
+    text = re.sub(r"(?m)^smtp .*$", "smtp 127.0.0.1:%d" % receiver.port,
+                  before).rstrip("\n") + "\n"
+    with open(path, "w") as f:
+        f.write(text + "".join(line + "\n" for line in lines))
+    try:
+        yield
+    finally:
+        with open(path, "w") as f:
+            f.write(before)
+
+
+def drive(job):
+    run = run_node("site_test.mjs", job)
+    assert run.returncode == 0, run.stdout + run.stderr
+    return json.loads(run.stdout.strip().splitlines()[-1])
+
+
+VISITOR = {"Name:": "Ann Lee", "Email:": "ann@example.org",
+           "Subject:": "Hello", "Comments:": "A question."}
+
+
+def test_fetch_form_marks_a_field_then_thanks_in_place(demo, receiver):
+    with ini_lines(demo, receiver):
+        # The browser takes joe@localhost as an e-mail address; the gateway
+        # wants a domain with a dot.
+        first, second = drive({"url": demo.url, "submissions": [
+            {"fields": dict(VISITOR, **{"Email:": "joe@localhost"}),
+             "inline": True},
+            {"fields": VISITOR, "inline": True}]})
+        mails = receiver.wait_for(1)
+
+    assert first == {"url": demo.url, "thanks": False,
+                     "outcome": "Some fields are missing or not filled in "
+                                "as asked.",
+                     "invalid": ["Email:"],
+                     "problems": ["not an e-mail address"]}
+    assert second["url"] == demo.url
+    assert second["thanks"] and second["invalid"] == []
+    assert len(mails) == 1
+    assert " Email: ann@example.org\n" in decode_mail(mails[0]["data"])[1]
+
+
+def test_cross_origin_fetch_needs_cors_origin(demo, receiver):
+    # localhost and 127.0.0.1 are two origins of the same server.
+    port = urllib.parse.urlparse(demo.url).port
+    page = "http://localhost:%d/" % port
+    target = "http://127.0.0.1:%d/cgi-bin/mailer.cgi" % port
+    fetches = [{"target": target, "json": json_body, "fields": VISITOR}
+               for json_body in (False, True)]
+    sent = {"status": 200, "body": {"ok": True, "outcome": "sent"}}
+
+    with ini_lines(demo, receiver,
+                   lines=["cors_origin http://LocalHost:%d" % port]):
+        listed = drive({"url": page, "fetches": fetches})
+        listed_mails = len(receiver.wait_for(2))
+    receiver.messages.clear()
+    with ini_lines(demo, receiver):
+        unlisted = drive({"url": page, "fetches": fetches})
+        # The browser had every answer it waited for: the mails are in.
+        unlisted_mails = len(receiver.messages)
+
+    # The JSON post is asked for first (a preflight): both get through.
+    assert listed == [sent, sent]
+    assert listed_mails == 2
+    # Without the origin listed the page's script reads nothing. The plain
+    # post still reached the gateway (CORS guards reading, not sending); the
+    # JSON post never left the browser, as its preflight was refused.
+    assert unlisted == [{"error": "TypeError"}, {"error": "TypeError"}]
+    assert unlisted_mails == 1
+
+
+def test_success_redirect_lands_on_the_sites_thanks_page(demo, receiver):
+    # Without JavaScript the form posts as it stands.
+    with ini_lines(demo, receiver, lines=["success_redirect /thanks.html"]):
+        [page] = drive({"url": demo.url, "javascript": False,
+                        "submissions": [{"fields": VISITOR}]})
+        mails = receiver.wait_for(1)
+
+    assert page["url"] == demo.url + "thanks.html"
+    assert (page["status"], page["title"]) == (200, "Thank you")
+    assert len(mails) == 1
+
+
+PLAIN_FORM = """<!DOCTYPE html>
+<html lang="en"><head><meta charset="utf-8"><title>Plain</title></head>
+<body>
+<form method="post" action="/cgi-bin/mailer.cgi" accept-charset="utf-8">
+  <input name="Name:" type="text">
+  <input name="Email:" type="text">
+  <button type="submit">Send</button>
+</form>
+</body></html>
+"""
+
+
+def test_empty_name_and_bad_address_give_the_invalid_page(demo, receiver):
+    # No required attribute and no script: the gateway alone refuses.
+    docroot = os.path.join(os.path.dirname(demo.mail_folder), "site")
+    with open(os.path.join(docroot, "plain.html"), "w") as f:
+        f.write(PLAIN_FORM)
+    with ini_lines(demo, receiver):
+        [page] = drive({"url": demo.url + "plain.html", "submissions": [
+            {"fields": {"Name:": "  ", "Email:": "ann@@example.org"}}]})
+        mails = list(receiver.messages)
+
+    assert (page["status"], page["title"]) == (422, "Please check the form")
+    assert ("These fields are missing or not filled in as asked: "
+            "Name:, Email:.") in page["text"]
+    assert mails == []
+
+
+def test_department_menu_reaches_the_alias_address(demo, receiver):
+    with ini_lines(demo, receiver, form="departments"):
+        [page] = drive({"url": demo.url + "departments.html", "submissions": [
+            {"fields": dict(VISITOR, **{"Department:": "support"}),
+             "inline": True}]})
+        mails = receiver.wait_for(1)
+
+    assert page["thanks"], page
+    assert len(mails) == 1
+    assert mails[0]["rcpt"] == ["support@example.com"]
+    msg, body = decode_mail(mails[0]["data"])
+    assert msg["To"].addresses[0].addr_spec == "support@example.com"
+    assert " Department: support\n" in body

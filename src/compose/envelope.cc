@@ -8,15 +8,6 @@
 
 namespace tarvelo {
 
-int is_address_char(unsigned char c) {
-  // Explicit ranges rather than isalnum: the locale must never turn a byte
-  // above 127 into part of an address. "+" belongs to the local part of
-  // sub-addresses (joe+news@x.y); dropping it would name another mailbox.
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-         (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-' ||
-         c == '+';
-}
-
 char* extract_address(const char* text) {
   address_scan_state state = SCAN_SEEK;
   const char* start = nullptr;
@@ -152,6 +143,11 @@ header_kind classify_header(const char* name, const char* value,
     return HEADER_SUBJECT;
   }
   return HEADER_NONE;
+}
+
+bool is_to_header_name(const char* name, bool add_headerline_colon) {
+  return starts_with_ignoring_case(name, "To:", 3) ||
+         (add_headerline_colon && is_bare_header_word(name, "To"));
 }
 
 }  // namespace tarvelo

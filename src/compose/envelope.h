@@ -9,6 +9,8 @@
 
 #include <cstddef>
 
+#include "support/address_chars.h"
+
 namespace tarvelo {
 
 struct envelope {
@@ -44,10 +46,6 @@ enum header_kind {
   HEADER_SUBJECT,
 };
 
-// Returns 1 for the characters an address is made of: ASCII letters, digits,
-// ".", "_", "-" and "+". Never any byte above 127, whatever the locale.
-int is_address_char(unsigned char c);
-
 // Returns a new heap copy of the first e-mail address in text: the first
 // whole run of address characters that ends right at an "@", that "@", and
 // the run of address characters right after it. Returns null, after a debug
@@ -76,5 +74,11 @@ int match_address_header(const char* name, const char* value,
 // is no To. Call it once per entry, in list order.
 header_kind classify_header(const char* name, const char* value,
                             bool add_headerline_colon, envelope* env);
+
+// Whether a header entry is a To entry by its name alone, as classify_header
+// would try it: "To:" at its start (ASCII case ignored), or with
+// add_headerline_colon the word "To" as the whole name or followed by a
+// blank. Whether an address is found does not matter.
+bool is_to_header_name(const char* name, bool add_headerline_colon);
 
 }  // namespace tarvelo

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "config/attachment_rules.h"
+#include "config/reply_rules.h"
 #include "support/alloc.h"
 #include "support/decimal.h"
 #include "support/log.h"
@@ -56,6 +57,7 @@ enum ini_kind {
   INI_NUMBER,     // a mail_settings number, checked by its action
   INI_LINE_LIST,  // the value is added to a list, by its action
   INI_SPECIAL,    // the action decides what the value means
+  INI_CHECKED,    // stored only when its check passes, by its action
 };
 
 // The actions of the rows that are no plain flag or text.
@@ -76,13 +78,19 @@ enum ini_action {
   INI_RATE_LIMIT,
   INI_ATTACHMENT_TYPES,
   INI_MAX_ATTACHMENT_BYTES,
+  INI_CORS_ORIGIN,
+  INI_REDIRECT,  // the row's text names which redirect
+  INI_REQUIRED_FIELD,
+  INI_EMAIL_FIELD,
+  INI_RECIPIENT_FIELD,
+  INI_RECIPIENT_ALIAS,
 };
 
 struct ini_keyword {
   std::string_view prefix;  // compared byte for byte from the line's start
   ini_kind kind;
   bool mail_settings::*flag;   // INI_FLAG
-  char* mail_settings::*text;  // INI_TEXT
+  char* mail_settings::*text;  // INI_TEXT, and INI_REDIRECT's target
   ini_action action;           // the other kinds
 };
 
@@ -101,6 +109,15 @@ constexpr ini_keyword action_row(std::string_view prefix, ini_kind kind,
   return {prefix, kind, nullptr, nullptr, action};
 }
 
+constexpr ini_keyword checked_row(std::string_view prefix, ini_action action) {
+  return {prefix, INI_CHECKED, nullptr, nullptr, action};
+}
+
+constexpr ini_keyword redirect_row(std::string_view prefix,
+                                   char* mail_settings::*text) {
+  return {prefix, INI_CHECKED, nullptr, text, INI_REDIRECT};
+}
+
 // The one keyword whose value never reaches the log.
 constexpr std::string_view kSmtpPasswordPrefix = "smtp_password ";
 
@@ -110,7 +127,8 @@ constexpr std::string_view kSmtpPasswordPrefix = "smtp_password ";
 // the line's first byte is tried, in this order, and each that matches
 // counts. No prefix begins
 // another, so a line matches at most one row; a keyword added later that
-// begins with an existing one, or is begun by one, would match both rows.
+// begins with an existing one, or is begun by one, would match both rows
+// (no_prefix_begins_another below stops the build then).
 constexpr ini_keyword kIniKeywords[] = {
     flag_row("no_padding", &mail_settings::no_padding),
     flag_row("add_headerline_colon", &mail_settings::add_headerline_colon),
@@ -149,10 +167,33 @@ constexpr ini_keyword kIniKeywords[] = {
     action_row("rate_limit ", INI_NUMBER, INI_RATE_LIMIT),
     action_row("attachment_types ", INI_SPECIAL, INI_ATTACHMENT_TYPES),
     action_row("max_attachment_bytes ", INI_NUMBER, INI_MAX_ATTACHMENT_BYTES),
+    flag_row("json_replies", &mail_settings::json_replies),
+    checked_row("cors_origin ", INI_CORS_ORIGIN),
+    redirect_row("success_redirect ", &mail_settings::success_redirect),
+    redirect_row("failure_redirect ", &mail_settings::failure_redirect),
+    redirect_row("queued_redirect ", &mail_settings::queued_redirect),
+    redirect_row("invalid_redirect ", &mail_settings::invalid_redirect),
+    text_row("invalid_html_page ", &mail_settings::invalid_html_page),
+    checked_row("required_field ", INI_REQUIRED_FIELD),
+    checked_row("email_field ", INI_EMAIL_FIELD),
+    checked_row("recipient_field ", INI_RECIPIENT_FIELD),
+    checked_row("recipient_alias ", INI_RECIPIENT_ALIAS),
+    flag_row("client_ip_header", &mail_settings::client_ip_header),
 };
 
 constexpr int kIniKeywordCount =
     static_cast<int>(sizeof kIniKeywords / sizeof kIniKeywords[0]);
+
+constexpr bool no_prefix_begins_another() {
+  for (const ini_keyword& a : kIniKeywords) {
+    for (const ini_keyword& b : kIniKeywords) {
+      if (&a != &b && b.prefix.starts_with(a.prefix)) return false;
+    }
+  }
+  return true;
+}
+static_assert(no_prefix_begins_another(),
+              "a line would match two keyword rows");
 
 // The rows by their first byte, in table order: every line meets only the
 // few rows that can match it, not the whole table.
@@ -306,6 +347,103 @@ int apply_special(ini_action action, const char* value,
   }
 }
 
+// The keyword as the log names it: its prefix without the blank.
+int keyword_length(const ini_keyword& keyword) {
+  std::string_view name = keyword.prefix;
+  if (name.ends_with(' ')) name.remove_suffix(1);
+  return static_cast<int>(name.size());
+}
+
+// A list that is full takes no more; the line is then not used.
+bool list_has_room(const ini_keyword& keyword, int count, int limit) {
+  if (count < limit) return true;
+  log_event(LOG_ERRORS, "%.*s: more than %d entries, not used",
+            keyword_length(keyword), keyword.prefix.data(), limit);
+  return false;
+}
+
+// recipient_alias TOKEN ADDRESS: one blank between, neither part empty.
+int add_recipient_alias(const ini_keyword& keyword, const char* value,
+                        mail_settings* settings) {
+  const char* blank = strchr(value, ' ');
+  const char* address = blank != nullptr ? blank + 1 : "";
+  if (blank == value || blank == nullptr ||
+      !is_one_address(address, strlen(address))) {
+    log_event(LOG_ERRORS,
+              "recipient_alias (%s) is not a token and one e-mail address: "
+              "not used",
+              value);
+    return 0;
+  }
+  if (!list_has_room(keyword, settings->recipient_alias_count,
+                     kMaxRecipientAliases)) {
+    return 0;
+  }
+  size_t token_length = static_cast<size_t>(blank - value);
+  char* token = static_cast<char*>(malloc_or_fail(token_length + 1, kNoMemory));
+  memcpy(token, value, token_length);
+  token[token_length] = '\0';
+  int at = settings->recipient_alias_count++;
+  settings->alias_tokens[at] = token;
+  settings->alias_addresses[at] = copy_text(address);
+  return 1;
+}
+
+// The rows whose value is stored only after its check; a refused value
+// leaves the settings as they were, with an error line. Returns the match
+// count (0 when refused).
+int apply_checked(const ini_keyword& keyword, const char* value,
+                  mail_settings* settings) {
+  const int name_length = keyword_length(keyword);
+  const char* name = keyword.prefix.data();
+  switch (keyword.action) {
+    case INI_CORS_ORIGIN:
+      if (!cors_origin_usable(value)) {
+        log_event(LOG_ERRORS,
+                  "cors_origin (%s) is not an origin such as "
+                  "https://www.example.com: not used",
+                  value);
+        return 0;
+      }
+      if (!list_has_room(keyword, settings->cors_origin_count,
+                         kMaxCorsOrigins)) {
+        return 0;
+      }
+      settings->cors_origins[settings->cors_origin_count++] = copy_text(value);
+      return 1;
+    case INI_REDIRECT:
+      if (!redirect_url_usable(value)) {
+        log_event(LOG_ERRORS,
+                  "%.*s (%s) is not an http or https URL or a path on this "
+                  "site: the page is used",
+                  name_length, name, value);
+        return 0;
+      }
+      replace_text(&(settings->*keyword.text), value);
+      return 1;
+    case INI_RECIPIENT_ALIAS:
+      return add_recipient_alias(keyword, value, settings);
+    default:  // the field names: required_field, email_field, recipient_field
+      break;
+  }
+  if (value[0] == '\0') {
+    log_event(LOG_ERRORS, "%.*s needs a field name: not used", name_length,
+              name);
+    return 0;
+  }
+  if (keyword.action == INI_RECIPIENT_FIELD) {
+    replace_text(&settings->recipient_field, value);
+    return 1;
+  }
+  if (!list_has_room(keyword, settings->field_rule_count, kMaxFieldRules)) {
+    return 0;
+  }
+  field_rule& rule = settings->field_rules[settings->field_rule_count++];
+  rule.kind = keyword.action == INI_EMAIL_FIELD ? FIELD_EMAIL : FIELD_REQUIRED;
+  rule.name = copy_text(value);
+  return 1;
+}
+
 int apply_keyword(const ini_keyword& keyword, const char* value,
                   mail_settings* settings, entry_list* headers,
                   entry_list* body, form_table* form) {
@@ -323,6 +461,8 @@ int apply_keyword(const ini_keyword& keyword, const char* value,
                              form);
     case INI_SPECIAL:
       return apply_special(keyword.action, value, settings);
+    case INI_CHECKED:
+      return apply_checked(keyword, value, settings);
   }
   return 0;
 }
@@ -381,6 +521,12 @@ void parse_ini_text(const char* text, long size, mail_settings* settings,
         log_event(LOG_DEBUG, "line used from ini file {%s}", line);
       }
     }
+  }
+  if (settings->recipient_field != nullptr) {
+    log_event(LOG_DEBUG,
+              "recipient_field (%s) is set: To comes from recipient_alias, "
+              "other To entries are not used",
+              settings->recipient_field);
   }
 }
 

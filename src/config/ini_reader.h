@@ -14,6 +14,21 @@ constexpr int kMaxListEntries = 1000;
 constexpr int kIniLineMax = 63997;  // characters read per piece
 constexpr int kMaxAllowedRecipients = 1000;
 constexpr int kMaxAttachmentTypes = 100;
+constexpr int kMaxCorsOrigins = 100;
+constexpr int kMaxFieldRules = 200;
+constexpr int kMaxRecipientAliases = 100;
+
+// What a field_rule asks of its field.
+enum field_rule_kind : unsigned char {
+  FIELD_REQUIRED,  // required_field: present and not blank
+  FIELD_EMAIL,     // email_field: when not empty, exactly one address
+};
+
+// One required_field or email_field line, in ini order.
+struct field_rule {
+  field_rule_kind kind = FIELD_REQUIRED;
+  char* name = nullptr;  // heap copy of the field name
+};
 
 struct mail_settings {
   char* smtp = nullptr;
@@ -58,6 +73,32 @@ struct mail_settings {
   int attachment_type_count = 0;
   char* attachment_types[kMaxAttachmentTypes] = {};
   long long max_attachment_bytes = kDefaultMaxAttachmentBytes;
+
+  // Replies for pages that post with fetch() and for sites on another
+  // origin. Every text here was checked when the ini was read; one that
+  // could not be used is not stored.
+  bool json_replies = false;
+  int cors_origin_count = 0;
+  char* cors_origins[kMaxCorsOrigins] = {};
+  char* success_redirect = nullptr;
+  char* failure_redirect = nullptr;
+  char* queued_redirect = nullptr;
+  char* invalid_redirect = nullptr;
+  char* invalid_html_page = nullptr;
+
+  // Field validation, in ini order.
+  int field_rule_count = 0;
+  field_rule field_rules[kMaxFieldRules] = {};
+
+  // A menu field whose token picks the one recipient (recipient_alias
+  // TOKEN ADDRESS lines); the addresses were checked as single addresses.
+  char* recipient_field = nullptr;
+  int recipient_alias_count = 0;
+  char* alias_tokens[kMaxRecipientAliases] = {};
+  char* alias_addresses[kMaxRecipientAliases] = {};
+
+  // Adds X-Originating-IP with the client's address to the message.
+  bool client_ip_header = false;
 };
 
 // An ordered list of name/value pairs: the first count entries are set,
@@ -75,7 +116,9 @@ void cut_line_end(char* line);
 // submitted values up in form. Returns the match count: above 0 means the
 // line was used. Logs add_header_line / add_body_variable debug lines, and an
 // error line for a number, TLS mode or charset that cannot be used (the
-// setting keeps its default).
+// setting keeps its default), and for a cors_origin, redirect URL, field
+// name or recipient_alias that reply_rules.h refuses or that would overfill
+// its list (the setting stays as it was; the line counts as not used).
 int apply_ini_line(const char* line, mail_settings* settings,
                    entry_list* headers, entry_list* body, form_table* form);
 
@@ -83,7 +126,8 @@ int apply_ini_line(const char* line, mail_settings* settings,
 // at most 63997 characters, logging "line used from ini file {%s}" for each
 // used line (the smtp_password line shows kPasswordMask instead of its
 // value). Also points the log's verbosity at settings->logging as soon as a
-// logging line is read.
+// logging line is read. At the end, when recipient_field is set, logs once
+// (LOG_DEBUG) that the other To entries are not used.
 void parse_ini_text(const char* text, long size, mail_settings* settings,
                     entry_list* headers, entry_list* body, form_table* form);
 

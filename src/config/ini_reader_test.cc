@@ -360,6 +360,169 @@ TEST(IniReaderTest, ThousandEntriesPerList) {
                                 "line1000}\n"));
 }
 
+// The reply, validation and alias settings that differ from their
+// defaults, in a fixed order, "; " between.
+std::string reply_settings(const mail_settings& s) {
+  std::string out;
+  auto add = [&out](const std::string& item) {
+    out += (out.empty() ? "" : "; ") + item;
+  };
+  if (s.json_replies) add("json_replies");
+  for (int i = 0; i < s.cors_origin_count; ++i)
+    add(std::string("cors=") + s.cors_origins[i]);
+  const char* texts[] = {s.success_redirect,  s.failure_redirect,
+                         s.queued_redirect,   s.invalid_redirect,
+                         s.invalid_html_page, s.recipient_field};
+  const char* names[] = {"success", "failure", "queued",
+                         "invalid", "page",    "recipient_field"};
+  for (int i = 0; i < 6; ++i)
+    if (texts[i] != nullptr) add(std::string(names[i]) + "=" + texts[i]);
+  for (int i = 0; i < s.field_rule_count; ++i)
+    add((s.field_rules[i].kind == FIELD_EMAIL ? "email:" : "required:") +
+        std::string(s.field_rules[i].name));
+  for (int i = 0; i < s.recipient_alias_count; ++i)
+    add(std::string("alias:") + s.alias_tokens[i] + "=" + s.alias_addresses[i]);
+  if (s.client_ip_header) add("client_ip_header");
+  return out;
+}
+
+TEST(IniReaderTest, ReplyAndValidationKeywords) {
+  scoped_test_log log;
+  const std::string url = " is not an http or https URL or a path on this "
+                          "site: the page is used\n";
+  const std::string origin = " is not an origin such as "
+                             "https://www.example.com: not used\n";
+  const std::string alias = " is not a token and one e-mail address: not "
+                            "used\n";
+  struct {
+    const char* line;
+    std::string settings;  // reply_settings afterwards
+    std::string error;     // "" when the line is used
+  } cases[] = {
+      {"json_replies off", "json_replies", ""},
+      {"client_ip_header", "client_ip_header", ""},
+      {"cors_origin HTTP://Shop.Example:8080", "cors=HTTP://Shop.Example:8080",
+       ""},
+      {"cors_origin *", "", "cors_origin (*)" + origin},
+      {"cors_origin null", "", "cors_origin (null)" + origin},
+      {"success_redirect /thanks.html", "success=/thanks.html", ""},
+      {"failure_redirect https://a.example/x", "failure=https://a.example/x",
+       ""},
+      {"queued_redirect /later", "queued=/later", ""},
+      {"invalid_redirect /check", "invalid=/check", ""},
+      {"success_redirect //evil.example", "",
+       "success_redirect (//evil.example)" + url},
+      {"invalid_redirect ", "", "invalid_redirect ()" + url},
+      {"invalid_html_page /p/inv.html", "page=/p/inv.html", ""},
+      {"required_field Name", "required:Name", ""},
+      {"email_field Email:", "email:Email:", ""},
+      {"required_field ", "", "required_field needs a field name: not used\n"},
+      {"email_field ", "", "email_field needs a field name: not used\n"},
+      {"recipient_field ", "",
+       "recipient_field needs a field name: not used\n"},
+      {"recipient_alias sales s@example.com", "alias:sales=s@example.com", ""},
+      {"recipient_alias sales", "", "recipient_alias (sales)" + alias},
+      {"recipient_alias  s@example.com", "",
+       "recipient_alias ( s@example.com)" + alias},
+      {"recipient_alias sales  s@example.com", "",
+       "recipient_alias (sales  s@example.com)" + alias},
+      {"recipient_alias sales a@b.c, d@e.f", "",
+       "recipient_alias (sales a@b.c, d@e.f)" + alias},
+      {"cors_origins https://a.example", "", "-"},  // no keyword: no line
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    write_file(log.path(), "");
+    loaded* l = parse(std::string(c.line) + "\n");
+    EXPECT_EQ(c.settings, reply_settings(l->settings));
+    std::string used = "line used from ini file {" + std::string(c.line) + "}\n";
+    EXPECT_EQ(c.error.empty() ? used : c.error == "-" ? "" : c.error,
+              log.messages());
+  }
+  // The recipient_field line is noted once, after the whole ini.
+  write_file(log.path(), "");
+  parse("recipient_field Dept\nsmtp x\n");
+  EXPECT_EQ("line used from ini file {recipient_field Dept}\n"
+            "line used from ini file {smtp x}\n"
+            "recipient_field (Dept) is set: To comes from recipient_alias, "
+            "other To entries are not used\n",
+            log.messages());
+}
+
+TEST(IniReaderTest, RepeatedReplyKeywords) {
+  scoped_test_log log;
+  log_set_logging("errors");
+  struct {
+    const char* ini;
+    const char* settings;
+  } cases[] = {
+      // Texts: the later usable value wins; a refused one keeps the earlier.
+      {"success_redirect /a\nsuccess_redirect /b\n", "success=/b"},
+      {"success_redirect /a\nsuccess_redirect //b\n", "success=/a"},
+      {"recipient_field A\nrecipient_field B\nrecipient_field \n",
+       "recipient_field=B"},
+      // Lists keep ini order, both kinds of field rule in one list.
+      {"email_field E\nrequired_field N\nrequired_field E\n",
+       "email:E; required:N; required:E"},
+      {"cors_origin http://a.x\ncors_origin *\ncors_origin http://b.x\n",
+       "cors=http://a.x; cors=http://b.x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ini);
+    EXPECT_EQ(c.settings, reply_settings(parse(c.ini)->settings));
+  }
+  log_set_logging(nullptr);
+}
+
+TEST(IniReaderTest, ReplyListsStopAtTheirLimits) {
+  scoped_test_log log;
+  log_set_logging("errors");
+  struct {
+    std::string line;  // repeated, then last_line once
+    std::string last_line;
+    int limit;
+    int (*count)(const mail_settings&);
+    const char* error;
+  } cases[] = {
+      {"cors_origin https://a.example", "cors_origin https://b.example", 100,
+       [](const mail_settings& s) { return s.cors_origin_count; },
+       "cors_origin: more than 100 entries, not used\n"},
+      {"required_field f", "email_field e", 200,
+       [](const mail_settings& s) { return s.field_rule_count; },
+       "email_field: more than 200 entries, not used\n"},
+      {"recipient_alias t a@b.c", "recipient_alias u a@b.c", 100,
+       [](const mail_settings& s) { return s.recipient_alias_count; },
+       "recipient_alias: more than 100 entries, not used\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    write_file(log.path(), "");
+    std::string text;
+    for (int i = 0; i < c.limit; ++i) text += c.line + "\n";
+    EXPECT_EQ(c.limit, c.count(parse(text + c.last_line + "\n")->settings));
+    EXPECT_EQ(c.error, log.messages());
+  }
+  log_set_logging(nullptr);
+}
+
+// Every old keyword, none of the new ones: nothing new is set, nothing new
+// is logged.
+TEST(IniReaderTest, OldKeywordsLeaveReplySettingsAtDefaults) {
+  scoped_test_log log;
+  loaded* l = parse(
+      "smtp 127.0.0.1\nhello_method EHLO\nemail_CR LFCR\nsendall true\n"
+      "success_html_page /ok.html\nfailure_html_page /no.html\nno_padding\n"
+      "add_headerline_colon\nremove_empty_variables\nadd_kolvex_link false\n"
+      "headerline To: a@b.c\nuse_submitted_variable_for_bodycontent Name:\n"
+      "smtp_timeout 5\nsmtp_tls starttls\ncharset UTF-8\nspool_folder /s\n"
+      "queued_html_page /q.html\nallowed_recipient a@b.c\n"
+      "reply_to_field Email\nhoneypot_field hp\nrate_limit 3\n"
+      "attachment_types pdf\nmax_attachment_bytes 100\n"
+      "add_standard_headers\n");
+  EXPECT_EQ("", reply_settings(l->settings));
+  EXPECT_EQ(std::string::npos, log.messages().find("recipient_field"));
+}
+
 TEST(IniReaderTest, CutLineEnd) {
   struct {
     const char* in;

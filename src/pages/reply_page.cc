@@ -36,11 +36,19 @@ const kind_texts& texts_of(page_kind kind) {
       // Not shown: without the setting the failure page stands in.
       "\"queued_html_page\" message file is not set in tarvelo ini file.",
   };
+  static const kind_texts invalid = {
+      "invalid_html_page",
+      "<HTML><BODY>\nemail NOT sent.\n",
+      // Not shown: without the setting the failure page stands in.
+      "\"invalid_html_page\" message file is not set in tarvelo ini file.",
+  };
   switch (kind) {
     case PAGE_SUCCESS:
       return success;
     case PAGE_QUEUED:
       return queued;
+    case PAGE_INVALID:
+      return invalid;
     case PAGE_FAILURE:
       break;
   }
@@ -53,6 +61,8 @@ const char* setting_of(page_kind kind, const mail_settings& settings) {
       return settings.success_html_page;
     case PAGE_QUEUED:
       return settings.queued_html_page;
+    case PAGE_INVALID:
+      return settings.invalid_html_page;
     case PAGE_FAILURE:
       break;
   }
@@ -281,6 +291,16 @@ bool find_closing_marker(const html_tokenizer& t, const char* text,
   return false;
 }
 
+// When the reply gives the text of ||_invalid_fields||, the form never
+// fills it: the page must never list as refused what a visitor typed.
+const char* token_value(form_table* form, const page_context* c,
+                        const char* name) {
+  if (c->invalid_fields != nullptr && strcmp(name, kInvalidFieldsToken) == 0) {
+    return c->invalid_fields;
+  }
+  return form_value(form, name);
+}
+
 }  // namespace
 
 void expand_page_tokens(FILE* out, form_table* form, page_context* c,
@@ -312,7 +332,7 @@ void expand_page_tokens(FILE* out, form_table* form, page_context* c,
         text[close] = '\0';
         // Escaped, and never expanded again: a value is the visitor's
         // text, not the site owner's page.
-        const char* value = form_value(form, text + i + 2);
+        const char* value = token_value(form, c, text + i + 2);
         if (in_text) {
           flush_held(c, out);
           // The apostrophe too: a value may stand in an attribute quoted
@@ -383,8 +403,17 @@ void print_page_line(FILE* out, form_table* form, page_context* context,
 
 void send_reply_page(page_kind kind, const mail_settings& settings,
                      form_table* form, FILE* out) {
-  // CGI response head (RFC 3875 6.2): no status line, the server adds it.
+  send_reply_page(kind, settings, form, page_additions(), out);
+}
+
+void send_reply_page(page_kind kind, const mail_settings& settings,
+                     form_table* form, const page_additions& additions,
+                     FILE* out) {
+  // CGI response head (RFC 3875 6.2): without a Status line the server
+  // answers 200.
+  if (additions.status_line != nullptr) fputs(additions.status_line, out);
   fputs("Pragma: no-cache\n", out);
+  fputs(additions.head_lines, out);
   // A page in another charset than the form's would garble what it shows;
   // the ini's charset names the one the owner's pages use.
   if (settings.charset_set) {
@@ -394,8 +423,9 @@ void send_reply_page(page_kind kind, const mail_settings& settings,
   }
 
   // A site without a queued page shows its failure page: to the visitor the
-  // mail has not gone yet.
-  if (kind == PAGE_QUEUED && settings.queued_html_page == nullptr) {
+  // mail has not gone yet. The same for a site without an invalid page.
+  if ((kind == PAGE_QUEUED && settings.queued_html_page == nullptr) ||
+      (kind == PAGE_INVALID && settings.invalid_html_page == nullptr)) {
     kind = PAGE_FAILURE;
   }
   const kind_texts& texts = texts_of(kind);
@@ -422,6 +452,7 @@ void send_reply_page(page_kind kind, const mail_settings& settings,
   // A line longer than the buffer arrives in pieces, each handled as a line
   // for tokens; where the page stands in its HTML carries on through all.
   page_context context;
+  context.invalid_fields = additions.invalid_fields;
   while (fgets(line, sizeof line, page) != nullptr) {
     print_line_with_footer(out, form, &context, line,
                            settings.add_kolvex_link);

@@ -19,7 +19,9 @@ namespace tarvelo {
 
 // PAGE_QUEUED: the delivery failed but the message waits in the spool
 // folder; without a queued_html_page setting it is shown as PAGE_FAILURE.
-enum page_kind { PAGE_SUCCESS, PAGE_FAILURE, PAGE_QUEUED };
+// PAGE_INVALID: a field rule refused the post; without an invalid_html_page
+// setting it is shown as PAGE_FAILURE.
+enum page_kind { PAGE_SUCCESS, PAGE_FAILURE, PAGE_QUEUED, PAGE_INVALID };
 
 // The product's information page and the credit line that links to it; the
 // page footer, the help text and anything else that names the product's home
@@ -40,6 +42,28 @@ constexpr int kPageReadBufferSize = 9999;  // one read takes <= 9998 chars
 // Flushes out; never ends the process.
 void send_reply_page(page_kind kind, const mail_settings& settings,
                      form_table* form, FILE* out);
+
+// What a reply adds to a page beyond what send_reply_page prints.
+struct page_additions {
+  // A whole head line ("Status: ...\n") printed before everything else, or
+  // null.
+  const char* status_line = nullptr;
+  // Whole head lines printed after "Pragma: no-cache" and before the
+  // Content-type line ("" for none).
+  const char* head_lines = "";
+  // When not null, the text of the ||_invalid_fields|| token, filled and
+  // escaped like every token; a form field of that name then never fills
+  // it. Null: the token is looked up in the form like any other.
+  const char* invalid_fields = nullptr;
+};
+
+// As send_reply_page, with the additions.
+void send_reply_page(page_kind kind, const mail_settings& settings,
+                     form_table* form, const page_additions& additions,
+                     FILE* out);
+
+// The name of the token whose text page_additions.invalid_fields gives.
+constexpr const char* kInvalidFieldsToken = "_invalid_fields";
 
 // How a token in the attribute value being read is filled.
 enum value_use : unsigned char {
@@ -71,6 +95,8 @@ struct page_context {
   bool value_supplied = false;
   bool refresh = false;       // the meta tag being read says http-equiv=refresh
   std::vector<held_value> contents;
+  // page_additions.invalid_fields of the page being printed, or null.
+  const char* invalid_fields = nullptr;
 };
 
 // Formats into the page line buffer and hands the result to
@@ -83,7 +109,9 @@ void print_page_line(FILE* out, form_table* form, page_context* context,
 
 // Prints one piece of page text, reading it as the continuation of the
 // HTML in context, with each "||name||" token replaced by the value of the
-// first form field of that exact name ("" when there is none). A token
+// first form field of that exact name ("" when there is none); when
+// context->invalid_fields is set, ||_invalid_fields|| takes that text
+// instead, whatever the form holds. A token
 // exists only when both markers stand in the same run of text or the same
 // attribute value of this piece; everywhere else "||" is printed as written.
 //   - text (also in title and textarea): the HTML-escaped value;

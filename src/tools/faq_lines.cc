@@ -207,6 +207,25 @@ const char* const faq_lines[] = {
     "robots fill",
     "rate_limit N                                  at most N mails an hour "
     "from one client address",
+    "client_ip_header                              add X-Originating-IP with "
+    "the client's address",
+    "json_replies                                  JSON replies for scripts "
+    "that ask for them",
+    "cors_origin ORIGIN                            a page on this origin may "
+    "read the replies",
+    "success_redirect URL                          after a sent mail, send the "
+    "browser to this page",
+    "failure_redirect, queued_redirect, invalid_redirect URL    the same for "
+    "the other outcomes",
+    "required_field FIELD                          the field must be filled in",
+    "email_field FIELD                             the field, when filled, "
+    "holds one e-mail address",
+    "invalid_html_page FILE                        page shown when a field is "
+    "refused",
+    "recipient_field FIELD                         the menu field that picks "
+    "the recipient",
+    "recipient_alias TOKEN ADDRESS                 a menu token and the "
+    "address it reaches",
     "[/pre]",
     "Keep email_CR LFCR: most mail servers today refuse bare line feeds, which "
     "is what email_CR CR sends. An smtp_timeout "
@@ -462,6 +481,91 @@ const char* const faq_lines[] = {
     "in the page around the text it stands in; in an attribute value such "
     "bars go out as written. Everything else in the page goes out as it "
     "stands, percent signs included.",
+    "",
+    "[q]",
+    "How do I send the form with JavaScript and show the answer on the same "
+    "page?",
+    "[a]",
+    "Add json_replies to the ini file and post the form with fetch(), asking "
+    "for JSON in the Accept header; without it fetch() asks for anything and "
+    "gets the HTML page:",
+    "[pre]",
+    "const response = await fetch(form.action, {",
+    "  method: 'POST',",
+    "  body: new URLSearchParams(new FormData(form)),",
+    "  headers: { Accept: 'application/json' },",
+    "});",
+    "const reply = await response.json();",
+    "[/pre]",
+    "The reply is one object: ok (true when the mail went out or was queued), "
+    "outcome (sent, queued, invalid, method, unsupported, too_large, "
+    "malformed, rate_limited, failed), on failure error, a sentence you can "
+    "show the visitor, and for invalid also fields, each refused field with "
+    "its reason. The HTTP status says the same (200, 202, 422 and so on). "
+    "Keep the form's action and method: without JavaScript it then posts as "
+    "before. The sample site's form.js does all this.",
+    "A page on another origin (another host, scheme or port) may read the "
+    "reply only when the ini lists that origin exactly, as cors_origin "
+    "https://www.example.com. The browser then also gets its preflight "
+    "(OPTIONS) answered, which it sends first for a JSON body. CORS only "
+    "keeps other pages from reading the reply: a plain post from anywhere is "
+    "still mailed, so keep honeypot_field and rate_limit.",
+    "",
+    "[q]",
+    "How do I send visitors to my own thank-you page?",
+    "[a]",
+    "Set success_redirect to the page, for example success_redirect "
+    "/thanks.html; failure_redirect, queued_redirect and invalid_redirect "
+    "do the same for the other outcomes. The gateway answers with status "
+    "303 and the page's address, and the browser loads that page: a reload "
+    "then reloads the page and does not post the form again.",
+    "The address is an http or https URL or a path on your site that starts "
+    "with a single /. Anything else (another scheme, //host, blanks) is "
+    "refused when the ini is read, with a log line, and the page setting is "
+    "used instead. The address comes only from the ini file, never from the "
+    "form. A page reached this way is not filled in: it shows no tokens.",
+    "",
+    "[q]",
+    "How do I make fields required?",
+    "[a]",
+    "Name each with required_field (filled in, not only blanks) and each "
+    "field that must hold an e-mail address with email_field (an empty "
+    "field passes; list it as required_field too to demand one), and name "
+    "the page for a refused post with invalid_html_page:",
+    "[pre]",
+    "required_field Name:",
+    "email_field Email:",
+    "invalid_html_page /usr/lib/cgi-bin/invalid.html",
+    "[/pre]",
+    "A post that fails sends nothing and is not counted by rate_limit. The "
+    "visitor gets that page (the failure page without it) with status 422, "
+    "and the log an error line naming the fields. In the page this token "
+    "names the refused fields, separated by commas; the other tokens work "
+    "as usual, so the page can show what the visitor typed:",
+    "[pre]",
+    "&lt;p&gt;Please check: &#124;&#124;_invalid_fields&#124;&#124;&lt;/p&gt;",
+    "[/pre]",
+    "",
+    "[q]",
+    "How do I let visitors choose a department?",
+    "[a]",
+    "Give the form a menu that sends a token, and turn each token into an "
+    "address in the ini file:",
+    "[pre]",
+    "recipient_field Department:",
+    "recipient_alias sales sales@example.com",
+    "recipient_alias support support@example.com",
+    "",
+    "&lt;select name=\"Department:\"&gt;",
+    "  &lt;option value=\"sales\"&gt;Sales&lt;/option&gt;",
+    "  &lt;option value=\"support\"&gt;Support&lt;/option&gt;",
+    "&lt;/select&gt;",
+    "[/pre]",
+    "The chosen token's address receives the mail and stands in the To: "
+    "line; the ini's other To: lines are not used. A missing or unknown "
+    "token is a refused field, as with required_field. The form never "
+    "carries an address, so nobody can use it to mail anyone else, and "
+    "allowed_recipient, when set, must still allow each alias address.",
     "",
     "[q]",
     "Why does the reply page show only \"email sent.\" or \"email NOT sent.\"?",

@@ -3,12 +3,14 @@
 // shows, as one JSON line on standard output. A screenshot of the reply page
 // goes to the given path. The caller checks the page and the mail.
 //
-//   node form_test.mjs '{"url": ..., "screenshot": ..., "fields": {...}}'
+//   node form_test.mjs '{"url": ..., "screenshot": ..., "fields": {...},
+//                        "javascript": false}'
 import { launch } from './launch.mjs';
 
 const job = JSON.parse(process.argv[2]);
 
-const browser = await launch({ viewport: { width: 800, height: 600 } });
+const browser = await launch({ viewport: { width: 800, height: 600 },
+                               javaScriptEnabled: job.javascript !== false });
 const context = browser.context;
 let failed = false;
 try {
@@ -17,8 +19,9 @@ try {
   await page.goto(job.url);
   for (const [name, text] of Object.entries(job.fields)) {
     const field = page.locator(`[name="${name}"]`);
-    // A line break in a text area is typed as the Enter key.
-    await field.pressSequentially(text);
+    // A line break in a text area is typed as the Enter key. Key by key,
+    // 3,000 characters take some 20 seconds on a busy machine.
+    await field.pressSequentially(text, { timeout: 90000 });
   }
   const [response] = await Promise.all([
     page.waitForNavigation(),

@@ -21,17 +21,18 @@ try {
     await page.goto(job.url);
     if (post.kind === 'text/plain') {
       // The browser itself encodes the form: a real enctype="text/plain"
-      // submission, not a body built here.
-      await page.evaluate((fields) => {
-        const form = document.querySelector('form');
-        form.setAttribute('enctype', 'text/plain');
-        for (const [name, value] of Object.entries(fields)) {
-          form.querySelector(`[name="${name}"]`).value = value;
-        }
-      }, post.fields);
+      // submission, not a body built here. submit() passes the page's own
+      // script by, which would send the form with fetch().
       const [response] = await Promise.all([
         page.waitForNavigation(),
-        page.click('button[type=submit]'),
+        page.evaluate((fields) => {
+          const form = document.querySelector('form');
+          form.setAttribute('enctype', 'text/plain');
+          for (const [name, value] of Object.entries(fields)) {
+            form.querySelector(`[name="${name}"]`).value = value;
+          }
+          form.submit();
+        }, post.fields),
       ]);
       results.push({ status: response ? response.status() : null,
                      heading: await page.locator('h1').innerText() });
