@@ -99,7 +99,8 @@ def run_demo(tmp_path, not_installed, args):
     fakes = tmp_path / "bin"
     fakes.mkdir()
     write_script(fakes / "dpkg", FAKE_DPKG)
-    write_script(fakes / "apt-get", FAKE_APT_GET + "exit 1\n")
+    write_script(fakes / "apt-get",
+                 FAKE_APT_GET + '[ "$1" != install ] || exit 1\n')
     write_script(fakes / "cmake", FAKE_CMAKE)
     log = tmp_path / "calls.log"
     log.write_text("")

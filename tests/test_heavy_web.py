@@ -467,11 +467,11 @@ def test_visitor_posts_the_form_from_chromium(web, receiver, tmp_path):
 class Demo:
     """scripts/demo running in the background, as a new user starts it."""
 
-    def __init__(self, scratch_parent):
+    def __init__(self, scratch_parent, args=()):
         env = dict(os.environ, TMPDIR=str(scratch_parent))
         self.process = subprocess.Popen(
             [os.path.join(ROOT, "scripts", "demo"), "--skip-install",
-             "--exe", BIN],
+             "--exe", BIN, *args],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
             text=True, start_new_session=True,
             # As typed in a terminal: a test runner started in the background
@@ -544,7 +544,23 @@ def test_demo_serves_the_form_and_stores_the_mail(tmp_path):
     assert "mail saved: " + mail in output
     assert code == 0, output
     assert "stopped." in rest
+    # Its scratch folder went with it.
+    assert os.listdir(tmp_path) == []
     # Both servers are gone: nothing listens on the form's port any more.
     port = urllib.parse.urlparse(demo.url).port
     with pytest.raises(RuntimeError, match="nothing listens"):
         wait_for_port(port, timeout=0.5)
+
+
+def test_demo_keeps_its_folder_when_asked(tmp_path):
+    demo = Demo(tmp_path, ["--keep"])
+    body = urllib.parse.urlencode({"Name:": "Kim",
+                                   "Email:": "kim@example.org"}).encode()
+    post = urllib.parse.urljoin(demo.url, "/cgi-bin/mailer.cgi")
+    with urllib.request.urlopen(post, body, timeout=20) as response:
+        assert response.status == 200
+    [mail] = demo.wait_for_mail(1)
+    code, rest = demo.stop()
+    assert code == 0, rest
+    assert "stay in " + os.path.dirname(demo.mail_folder) in rest
+    assert os.path.isfile(mail)
