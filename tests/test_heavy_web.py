@@ -467,11 +467,13 @@ def test_visitor_posts_the_form_from_chromium(web, receiver, tmp_path):
 class Demo:
     """scripts/demo running in the background, as a new user starts it."""
 
-    def __init__(self, scratch_parent, args=()):
+    def __init__(self, scratch_parent, keep=True):
+        # Kept by default: tests read its mail and logs after it stopped;
+        # pytest removes the folder.
         env = dict(os.environ, TMPDIR=str(scratch_parent))
         self.process = subprocess.Popen(
             [os.path.join(ROOT, "scripts", "demo"), "--skip-install",
-             "--exe", BIN, *args],
+             "--exe", BIN, *(["--keep"] if keep else [])],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
             text=True, start_new_session=True,
             # As typed in a terminal: a test runner started in the background
@@ -518,7 +520,7 @@ class Demo:
 
 
 def test_demo_serves_the_form_and_stores_the_mail(tmp_path):
-    demo = Demo(tmp_path)
+    demo = Demo(tmp_path, keep=False)
     try:
         with urllib.request.urlopen(demo.url, timeout=10) as response:
             assert response.headers["Content-Type"].startswith("text/html")
@@ -553,7 +555,7 @@ def test_demo_serves_the_form_and_stores_the_mail(tmp_path):
 
 
 def test_demo_keeps_its_folder_when_asked(tmp_path):
-    demo = Demo(tmp_path, ["--keep"])
+    demo = Demo(tmp_path)
     body = urllib.parse.urlencode({"Name:": "Kim",
                                    "Email:": "kim@example.org"}).encode()
     post = urllib.parse.urljoin(demo.url, "/cgi-bin/mailer.cgi")
