@@ -41,8 +41,10 @@ def start_lighttpd(folder, docroot, port):
         f.write(f"""server.document-root = "{docroot}"
 server.bind = "127.0.0.1"
 server.port = {port}
-server.modules = ("mod_cgi")
+server.modules = ("mod_access", "mod_cgi")
 server.errorlog = "{folder}/lighttpd.log"
+# The gateway's ini, log and rate-limit state are not for visitors.
+url.access-deny = (".ini", ".log", ".rate")
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html; charset=utf-8")
 $HTTP["url"] =~ "^/cgi-bin/" {{ cgi.assign = (".cgi" => "") }}

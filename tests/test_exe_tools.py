@@ -326,19 +326,28 @@ def test_renamer_refuses_values_that_name_other_folders(gateway, options,
 # --- the sample site installs as the README says ---------------------------
 
 def readme_install_copies():
-    """The README's install commands "cp SOURCE... DEST" as a map from
-    each source to the path it is copied to."""
+    """The README's install steps "cp SOURCE... DEST" and "ln -s TARGET
+    LINK" as a map from each source to the path it is copied or linked to,
+    with the sample site taken from the source tree ($sample is site) and
+    the installed executable as build/tarvelo."""
     with open(os.path.join(ROOT, "README.md")) as f:
         text = f.read()
     section = text.split("## Installing on a web server", 1)[1]
-    block = section.split("```sh\n", 1)[1].split("```", 1)[0]
+    section = section.split("\n### ", 1)[0]
+    script = "".join(block for block in re.findall(r"```sh\n(.*?)```",
+                                                   section, re.S))
+    script = script.replace("\\\n", " ").replace("$sample/", "site/")
     copies = {}
-    for line in block.splitlines():
+    for line in script.splitlines():
         words = line.split()
-        if words[:1] != ["cp"]:
+        if words[:1] == ["ln"] and words[1:2] == ["-s"]:
+            words = words[1:]
+        elif words[:1] != ["cp"]:
             continue
         *sources, dest = words[1:]
         for source in sources:
+            if source == "/usr/bin/tarvelo":
+                source = "build/tarvelo"
             copies[source] = (dest + os.path.basename(source)
                               if dest.endswith("/") else dest)
     return copies
