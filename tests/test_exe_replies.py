@@ -332,6 +332,9 @@ REDIRECT_CASES = [
     ("queued", REDIRECTS + "spool_folder {spool}\n", {}, None, "closed",
      see_other("/later")),
     ("invalid", REDIRECTS, {}, form(Name=""), "ok", see_other("/fix")),
+    ("honeypot and invalid fields", REDIRECTS + "honeypot_field website\n",
+     {}, form(Name="", website="x"), "ok",
+     see_other("https://site.example/thanks")),
     ("failed", REDIRECTS, {}, None, "refusing", see_other("/sorry?x=1")),
     ("method", REDIRECTS, {"REQUEST_METHOD": "GET"}, b"", "ok",
      see_other("/sorry?x=1")),
@@ -401,6 +404,32 @@ def test_alias_is_the_only_recipient(site, tmp_path):
     assert b"victim" not in m["data"] and b"owner@" not in m["data"]
     assert ("recipient_field (Dept) is set: To comes from recipient_alias, "
             "other To entries are not used") in site.log_messages()
+
+
+@pytest.mark.parametrize("allowed,extra_form,refused", [
+    ("@shop.example\n", {}, "copy@example.com"),
+    ("@shop.example\nallowed_recipient copy@example.com\n", {}, None),
+    ("help@shop.example\nallowed_recipient copy@example.com\n", {}, None),
+    ("sales@shop.example\nallowed_recipient copy@example.com\n", {},
+     "help@shop.example"),
+    ("@shop.example\nallowed_recipient copy@example.com\n",
+     {"CC:": "victim@spam.example"}, "victim@spam.example"),
+])
+def test_alias_and_copies_still_pass_the_allow_list(site, tmp_path, allowed,
+                                                    extra_form, refused):
+    extra = (ALIASES + "use_submitted_variable_for_headerline CC:\n"
+             "allowed_recipient " + allowed)
+    if extra_form:
+        # The submitted CC comes first, so the envelope takes it.
+        extra = extra.replace("headerline CC: copy@example.com\n", "") + (
+            "headerline CC: copy@example.com\n")
+    out, mails = run_post(site, tmp_path, extra,
+                          body=form(Dept="help", **extra_form))
+    assert len(mails) == (0 if refused else 1)
+    assert (b"email sent." in out) == (refused is None)
+    if refused:
+        assert (f"recipient ({refused}) is not an allowed_recipient: no mail "
+                "sent") in site.log_messages()
 
 
 def test_unknown_alias_token_sends_nothing(site, tmp_path):

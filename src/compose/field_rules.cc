@@ -6,6 +6,9 @@
 
 namespace tarvelo {
 
+static_assert(kMaxFieldProblems >= kMaxFieldRules + 1,
+              "a refused field could go unnamed");
+
 namespace {
 
 bool is_blank_char(char c) {

@@ -98,5 +98,21 @@ TEST(CheckFieldsTest, RulesInIniOrderEachFieldOnce) {
   }
 }
 
+TEST(CheckFieldsTest, FullRuleListStillNamesTheMenuField) {
+  // Every rule the ini can hold failing at once, and the menu too: the
+  // reply must still name the menu, or the visitor never learns to pick.
+  std::vector<std::string> names;
+  for (int i = 0; i < kMaxFieldRules; ++i) {
+    names.push_back(std::string("F").append(std::to_string(i)));
+  }
+  std::vector<rule_row> rules;
+  for (const std::string& name : names) {
+    rules.push_back({FIELD_REQUIRED, name.c_str()});
+  }
+  std::string got = problems_for(rules, {}, true);
+  EXPECT_EQ(", Dept: required", got.substr(got.size() - 16));
+  EXPECT_EQ(0u, got.find("F0: required, F1: required"));
+}
+
 }  // namespace
 }  // namespace tarvelo

@@ -6,7 +6,9 @@
 
 namespace tarvelo {
 
-constexpr int kMaxFieldProblems = 200;
+// Room for every field rule the ini can hold (kMaxFieldRules) and the
+// recipient_field menu: a post failing them all still names each.
+constexpr int kMaxFieldProblems = 201;
 
 // Reasons, as the JSON reply gives them to the visitor's script.
 constexpr const char* kFieldRequired = "required";
