@@ -267,19 +267,24 @@ bool honeypot_filled(const form_table& form, const char* field) {
   return false;
 }
 
+bool honeypot_caught(const mail_settings& settings, const form_table& form) {
+  if (settings.honeypot_field == nullptr ||
+      !honeypot_filled(form, settings.honeypot_field)) {
+    return false;
+  }
+  log_event(LOG_ERRORS,
+            "honeypot field (%s) was filled in: no mail sent, success page "
+            "shown",
+            settings.honeypot_field);
+  return true;
+}
+
 abuse_verdict run_abuse_checks(const mail_settings& settings,
                                const envelope& env, const form_table& form,
                                const char* client,
                                const rate_state_location& state,
                                long long now) {
-  if (settings.honeypot_field != nullptr &&
-      honeypot_filled(form, settings.honeypot_field)) {
-    log_event(LOG_ERRORS,
-              "honeypot field (%s) was filled in: no mail sent, success page "
-              "shown",
-              settings.honeypot_field);
-    return ABUSE_HONEYPOT;
-  }
+  if (honeypot_caught(settings, form)) return ABUSE_HONEYPOT;
   const char* refused = nullptr;
   if (!recipients_allowed(settings, env, &refused)) {
     log_event(LOG_ERRORS,

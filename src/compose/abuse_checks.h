@@ -79,6 +79,11 @@ std::string rate_client_key(const char* client);
 // than once must be empty, not only the first.
 bool honeypot_filled(const form_table& form, const char* field);
 
+// Whether settings name a honeypot_field that form filled; when so, logs
+// the LOG_ERRORS line "honeypot field (%s) was filled in: no mail sent,
+// success page shown".
+bool honeypot_caught(const mail_settings& settings, const form_table& form);
+
 // Runs the checks in their order: honeypot, allow-list, rate limit, logging
 // each refusal at LOG_ERRORS. A run counts against the rate limit when it
 // gets that far. client is the REMOTE_ADDR of the run ("" when unknown: not

@@ -145,4 +145,9 @@ header_kind classify_header(const char* name, const char* value,
   return HEADER_NONE;
 }
 
+bool is_to_header_name(const char* name, bool add_headerline_colon) {
+  return starts_with_ignoring_case(name, "To:", 3) ||
+         (add_headerline_colon && is_bare_header_word(name, "To"));
+}
+
 }  // namespace tarvelo

@@ -75,4 +75,10 @@ int match_address_header(const char* name, const char* value,
 header_kind classify_header(const char* name, const char* value,
                             bool add_headerline_colon, envelope* env);
 
+// Whether a header entry is a To entry by its name alone, as classify_header
+// would try it: "To:" at its start (ASCII case ignored), or with
+// add_headerline_colon the word "To" as the whole name or followed by a
+// blank. Whether an address is found does not matter.
+bool is_to_header_name(const char* name, bool add_headerline_colon);
+
 }  // namespace tarvelo

@@ -6,6 +6,7 @@
 
 #include "compose/attachments.h"
 #include "compose/mime.h"
+#include "support/alloc.h"
 #include "support/log.h"
 
 namespace tarvelo {
@@ -106,20 +107,62 @@ void append_x_tarvelo(const char* line_end, dyn_text* out) {
       line_end);
 }
 
+// RFC 4291 2.2 and RFC 791 text forms are hex digits, "." and ":" only.
+// Anything else (a zone, a proxy's list, a forged line) stays out of the
+// message rather than being cleaned into something that looks real.
+bool is_plain_ip_text(const char* client) {
+  if (client[0] == '\0') return false;
+  for (const char* c = client; *c != '\0'; ++c) {
+    bool hex = (*c >= '0' && *c <= '9') || (*c >= 'a' && *c <= 'f') ||
+               (*c >= 'A' && *c <= 'F');
+    if (!hex && *c != '.' && *c != ':') return false;
+  }
+  return true;
+}
+
+void append_originating_ip(const char* client, const char* line_end,
+                           dyn_text* out) {
+  if (!is_plain_ip_text(client)) {
+    log_event(LOG_ERRORS,
+              "client_ip_header: client address (%s) is not an IP address: "
+              "no X-Originating-IP line",
+              client);
+    return;
+  }
+  dyn_text_append(out, "X-Originating-IP: [%s]%s", client, line_end);
+}
+
+// The index of the list's first To entry, or -1.
+int first_to_entry(const entry_list& headers, bool add_headerline_colon) {
+  for (int i = 0; i < headers.count; ++i) {
+    if (is_to_header_name(headers.names[i], add_headerline_colon)) return i;
+  }
+  return -1;
+}
+
 }  // namespace
 
 void compose_message(const mail_settings& settings, const entry_list& headers,
                      const entry_list& body, const form_table& form,
                      const message_stamp& stamp, envelope* env,
                      dyn_text* header_text, dyn_text* body_text) {
-  compose_message(settings, headers, body, form, stamp, env, header_text,
-                  body_text, nullptr);
+  compose_message(settings, headers, body, form, stamp, compose_extras(), env,
+                  header_text, body_text, nullptr);
 }
 
 void compose_message(const mail_settings& settings, const entry_list& headers,
                      const entry_list& body, const form_table& form,
                      const message_stamp& stamp, envelope* env,
                      dyn_text* header_text, dyn_text* body_text,
+                     message_layout* layout) {
+  compose_message(settings, headers, body, form, stamp, compose_extras(), env,
+                  header_text, body_text, layout);
+}
+
+void compose_message(const mail_settings& settings, const entry_list& headers,
+                     const entry_list& body, const form_table& form,
+                     const message_stamp& stamp, const compose_extras& extras,
+                     envelope* env, dyn_text* header_text, dyn_text* body_text,
                      message_layout* layout) {
   if (layout != nullptr) {
     bool give_back = layout->give_back_file_pages;
@@ -132,7 +175,28 @@ void compose_message(const mail_settings& settings, const entry_list& headers,
   const char* line_end = settings.line_end;
   int header_start = header_text->length;
   int body_start = body_text->length;
+  // The alias is the one recipient the owner chose for this token: no To
+  // entry of the list, fixed or submitted, may add or replace it.
+  int alias_place = -1;
+  if (extras.alias_to != nullptr) {
+    alias_place = first_to_entry(headers, settings.add_headerline_colon);
+    if (env->to_address == nullptr) {
+      env->to_address = copy_or_fail(extras.alias_to, strlen(extras.alias_to),
+                                     kNoMemory);
+    }
+    if (alias_place < 0) {
+      append_header_line("To:", extras.alias_to, false, line_end, header_text);
+    }
+  }
   for (int i = 0; i < headers.count; ++i) {
+    if (alias_place >= 0 &&
+        is_to_header_name(headers.names[i], settings.add_headerline_colon)) {
+      if (i == alias_place) {
+        append_header_line("To:", extras.alias_to, false, line_end,
+                           header_text);
+      }
+      continue;
+    }
     header_kind kind =
         classify_header(headers.names[i], headers.values[i],
                              settings.add_headerline_colon, env);
@@ -143,6 +207,9 @@ void compose_message(const mail_settings& settings, const entry_list& headers,
   }
   log_event(LOG_DEBUG, "generated headers {%s}", header_text->data);
   append_reply_to(settings, form, line_end, header_text);
+  if (settings.client_ip_header) {
+    append_originating_ip(extras.client, line_end, header_text);
+  }
   // The MIME headers depend on the body, so with them the X-TARVELO line
   // waits until the body is done.
   if (!standard) append_x_tarvelo(line_end, header_text);

@@ -21,6 +21,20 @@ constexpr int kBlankTemplateWidth = 501;
 // Body entries whose name is this long or longer are left out silently.
 constexpr int kMaxBodyNameLength = 499;
 
+// What the run adds to a message beyond the ini's lists and the form.
+struct compose_extras {
+  // The recipient_alias address the post's token chose, or null. It becomes
+  // the envelope's To and the message's one To line ("To: <address>"), in
+  // the place of the list's first To entry (is_to_header_name), or first
+  // when the list has none; every To entry of the list is then left out.
+  const char* alias_to = nullptr;
+  // The client's address (REMOTE_ADDR, "" when unset), written as
+  // "X-Originating-IP: [<client>]" after the Reply-To line when
+  // client_ip_header is set and it holds only hex digits, "." and ":";
+  // otherwise, with client_ip_header, no line and a LOG_ERRORS line.
+  const char* client = "";
+};
+
 // Composes the message into header_text and body_text, appending to what they
 // hold (normally both are empty):
 // - every header entry goes through classify_header, in list order, and
@@ -53,6 +67,14 @@ void compose_message(const mail_settings& settings, const entry_list& headers,
                      const entry_list& body, const form_table& form,
                      const message_stamp& stamp, envelope* env,
                      dyn_text* header_text, dyn_text* body_text,
+                     message_layout* layout);
+
+// compose_message with what the run adds (see compose_extras); the forms
+// above and below compose with no alias and no client address.
+void compose_message(const mail_settings& settings, const entry_list& headers,
+                     const entry_list& body, const form_table& form,
+                     const message_stamp& stamp, const compose_extras& extras,
+                     envelope* env, dyn_text* header_text, dyn_text* body_text,
                      message_layout* layout);
 
 // compose_message without the layout.

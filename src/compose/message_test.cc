@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "support/log.h"
 #include "testing/test_support.h"
@@ -242,6 +243,124 @@ TEST_F(ComposeTest, BccIsARecipientButNotAHeaderLine) {
   EXPECT_EQ("To: a@b.c \r\nSubject: s \r\n" + std::string(kXTarvelo) + "\r\n",
             header_text_);
   EXPECT_EQ(std::string::npos, log_.messages().find("hidden"));
+}
+
+}  // namespace
+}  // namespace tarvelo
+
+namespace tarvelo {
+namespace {
+
+struct extras_result {
+  std::string headers;
+  std::string to;
+  std::string log;
+};
+
+// Composes the headers (name, value pairs) with extras and returns the
+// header text without the X-TARVELO line, the envelope's To and the log.
+extras_result compose_with(const std::vector<const char*>& pairs,
+                           const compose_extras& extras,
+                           bool add_headerline_colon, bool client_ip_header) {
+  scoped_test_log log;
+  mail_settings settings;
+  settings.add_headerline_colon = add_headerline_colon;
+  settings.client_ip_header = client_ip_header;
+  entry_list headers;
+  for (size_t i = 0; i + 1 < pairs.size(); i += 2) {
+    headers.names[headers.count] = const_cast<char*>(pairs[i]);
+    headers.values[headers.count] = const_cast<char*>(pairs[i + 1]);
+    ++headers.count;
+  }
+  entry_list body;
+  form_table form;
+  envelope env;
+  dyn_text* header_text = dyn_text_new("");
+  dyn_text* body_text = dyn_text_new("");
+  compose_message(settings, headers, body, form, message_stamp(), extras,
+                  &env, header_text, body_text, nullptr);
+  extras_result out;
+  out.headers = header_text->data;
+  out.headers.resize(out.headers.find("X-TARVELO:"));
+  out.to = env.to_address != nullptr ? env.to_address : "(null)";
+  std::string all = log.messages();
+  size_t generated = all.find("generated headers {");
+  out.log = all.substr(0, generated) +
+            all.substr(all.find("}\n", generated) + 2);
+  dyn_text_free(header_text);
+  dyn_text_free(body_text);
+  free(env.from_address);
+  free(env.to_address);
+  return out;
+}
+
+TEST(ComposeExtrasTest, AliasTakesThePlaceOfTheFirstToEntryOnly) {
+  const struct {
+    const char* what;
+    std::vector<const char*> headers;
+    bool colon;
+    const char* expected;
+  } cases[] = {
+      {"fixed To", {"From: f@x.y", "", "To: a@b.c", "", "Subject: s", ""},
+       false, "From: f@x.y \r\nTo: s@shop.org\r\nSubject: s \r\n"},
+      {"submitted To without address, then fixed",
+       {"To:", "", "Subject: s", "", "TO: a@b.c", ""}, false,
+       "To: s@shop.org\r\nSubject: s \r\n"},
+      {"no To entry: first", {"Subject: s", "", "CC:", "c@d.e"}, false,
+       "To: s@shop.org\r\nSubject: s \r\nCC: c@d.e\r\n"},
+      {"bare To word with colon setting", {"Subject", "s", "To", "a@b.c"},
+       true, "Subject: s\r\nTo: s@shop.org\r\n"},
+      {"bare To is no To entry without it", {"Subject: s", "", "To", "a@b.c"},
+       false, "To: s@shop.org\r\nSubject: s \r\n"},
+      {"Topic is no To entry", {"Topic", "x", "Subject: s", ""}, true,
+       "To: s@shop.org\r\nSubject: s: \r\n"},
+  };
+  compose_extras extras;
+  extras.alias_to = "s@shop.org";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    extras_result r = compose_with(c.headers, extras, c.colon, false);
+    EXPECT_EQ(c.expected, r.headers);
+    EXPECT_EQ("s@shop.org", r.to);
+  }
+  // Without an alias the first To entry with an address is the recipient.
+  extras_result plain = compose_with({"To:", "", "To: a@b.c", ""},
+                                     compose_extras(), false, false);
+  EXPECT_EQ("To: a@b.c \r\n", plain.headers);
+  EXPECT_EQ("a@b.c", plain.to);
+}
+
+TEST(ComposeExtrasTest, OriginatingIpOnlyForPlainAddresses) {
+  const struct {
+    const char* client;
+    bool flag;
+    const char* expected;
+    const char* log;
+  } cases[] = {
+      {"192.0.2.7", true, "X-Originating-IP: [192.0.2.7]\r\n", ""},
+      {"2001:DB8::a:1", true, "X-Originating-IP: [2001:DB8::a:1]\r\n", ""},
+      {"::ffff:192.0.2.7", true, "X-Originating-IP: [::ffff:192.0.2.7]\r\n",
+       ""},
+      {"192.0.2.7", false, "", ""},
+      {"fe80::1%eth0", true, "",
+       "client_ip_header: client address (fe80::1%eth0) is not an IP "
+       "address: no X-Originating-IP line\n"},
+      {"1.2.3.4\r\nBcc: x@y.z", true, "",
+       "client_ip_header: client address (1.2.3.4\r\nBcc: x@y.z) is not "
+       "an IP address: no X-Originating-IP line\n"},
+      {"", true, "",
+       "client_ip_header: client address () is not an IP address: no "
+       "X-Originating-IP line\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.client);
+    compose_extras extras;
+    extras.client = c.client;
+    extras_result r = compose_with({"To: a@b.c", ""}, extras, false, c.flag);
+    // After the list's lines (and Reply-To), before X-TARVELO.
+    EXPECT_EQ(std::string("To: a@b.c \r\n") + c.expected, r.headers);
+    EXPECT_EQ(c.log, r.log);
+  }
 }
 
 }  // namespace

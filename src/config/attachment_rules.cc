@@ -104,25 +104,34 @@ long long max_attachment_bytes_in_ini(const char* path) {
 
 bool attachments_allowed(const mail_settings& settings,
                          const form_table& form) {
+  int refused_file = -1;
+  return attachments_allowed(settings, form, &refused_file);
+}
+
+bool attachments_allowed(const mail_settings& settings, const form_table& form,
+                         int* refused_file) {
   long long total = 0;
   for (int i = 0; i < form.file_count; ++i) {
     const form_file& file = form.files[i];
+    const char* reason = nullptr;
+    char over[128];
     if (settings.attachment_type_count == 0) {
       if (file.size == 0) continue;
-      log_refusal(form, file, "files are not accepted (no attachment_types)");
-      return false;
+      reason = "files are not accepted (no attachment_types)";
+    } else if (!type_listed(settings, extension_of(file.file_name))) {
+      reason = "its type is not in attachment_types";
+    } else {
+      total += file.size;
+      if (total > settings.max_attachment_bytes) {
+        snprintf(over, sizeof over,
+                 "all files together are over max_attachment_bytes (%lld)",
+                 settings.max_attachment_bytes);
+        reason = over;
+      }
     }
-    if (!type_listed(settings, extension_of(file.file_name))) {
-      log_refusal(form, file, "its type is not in attachment_types");
-      return false;
-    }
-    total += file.size;
-    if (total > settings.max_attachment_bytes) {
-      char reason[128];
-      snprintf(reason, sizeof reason,
-               "all files together are over max_attachment_bytes (%lld)",
-               settings.max_attachment_bytes);
+    if (reason != nullptr) {
       log_refusal(form, file, reason);
+      *refused_file = i;
       return false;
     }
   }

@@ -43,4 +43,10 @@ long long max_attachment_bytes_in_ini(const char* path);
 // first file that breaks a rule) and returns false.
 bool attachments_allowed(const mail_settings& settings, const form_table& form);
 
+// The same, also storing in *refused_file the index (into form.files) of
+// the file the log line names; *refused_file is untouched when every file
+// may go.
+bool attachments_allowed(const mail_settings& settings, const form_table& form,
+                         int* refused_file);
+
 }  // namespace tarvelo

@@ -3,8 +3,10 @@
 #include <cstring>
 #include <string>
 
+#include "compose/field_rules.h"
 #include "compose/message.h"
 #include "config/attachment_rules.h"
+#include "config/reply_rules.h"
 #include "spool/spool.h"
 #include "support/dyn_text.h"
 #include "support/log.h"
@@ -113,17 +115,45 @@ delivery_outcome compose_and_send(const mail_settings& settings,
                                   const entry_list& body,
                                   form_table* form_in,
                                   const run_moment& moment, envelope* env,
-                                  mail_sender send) {
+                                  field_problems* problems, mail_sender send) {
   const form_table& form = *form_in;
+  problems->count = 0;
   // The visitor expects every file to arrive: one the owner does not take
   // refuses the whole post rather than going missing.
-  if (!attachments_allowed(settings, form)) return DELIVERY_FILES_REFUSED;
+  int refused_file = -1;
+  if (!attachments_allowed(settings, form, &refused_file)) {
+    int pair = form.files[refused_file].pair;
+    if (pair >= 0 && pair < form.form_count) {
+      problems->items[0].name = form.names[pair];
+      problems->items[0].reason = kFieldFileRefused;
+      problems->count = 1;
+    }
+    return DELIVERY_FILES_REFUSED;
+  }
+  check_fields(settings, form, problems);
+  if (problems->count > 0) {
+    // A robot fills every field it sees; telling it which ones were wrong
+    // would teach it to pass.
+    if (honeypot_caught(settings, form)) {
+      problems->count = 0;
+      return DELIVERY_DROPPED;
+    }
+    log_event(LOG_ERRORS, "fields not valid (%s): no mail sent",
+              describe_problems(*problems).c_str());
+    return DELIVERY_INVALID;
+  }
+  compose_extras extras;
+  extras.client = moment.client;
+  if (settings.recipient_field != nullptr) {
+    extras.alias_to = alias_address_for(
+        settings, form_table_lookup(form, settings.recipient_field));
+  }
   dyn_text* header_text = dyn_text_new("");
   dyn_text* body_text = dyn_text_new("");
   message_layout layout;
   layout.give_back_file_pages = true;
-  compose_message(settings, headers, body, form, moment.stamp, env, header_text,
-                  body_text, &layout);
+  compose_message(settings, headers, body, form, moment.stamp, extras, env,
+                  header_text, body_text, &layout);
   // The files live on in the message as base64; their bytes would only
   // double the memory a big post takes.
   form_release_files(form_in);
@@ -157,6 +187,12 @@ delivery_outcome compose_and_send(const mail_settings& settings,
   }
   if (verdict == ABUSE_HONEYPOT) {
     outcome = DELIVERY_DROPPED;
+  } else if (verdict == ABUSE_NOT_ALLOWED) {
+    outcome = DELIVERY_NOT_ALLOWED;
+  } else if (verdict == ABUSE_RATE_LIMITED) {
+    outcome = DELIVERY_RATE_LIMITED;
+  } else if (verdict == ABUSE_RATE_UNUSABLE) {
+    outcome = DELIVERY_RATE_UNUSABLE;
   } else if (verdict == ABUSE_PASS) {
     int sent = send_composed(settings, *env, header_text->data,
                              body_text->data, layout, send);

@@ -10,6 +10,7 @@
 #include "compose/envelope.h"
 #include "compose/mime.h"
 #include "config/ini_reader.h"
+#include "form/field_problems.h"
 #include "form/form_reader.h"
 #include "smtp/smtp_dialogue.h"
 
@@ -80,24 +81,35 @@ struct run_moment {
   rate_state_location rate_state;   // used only with a rate limit
 };
 
-// One run's composition and delivery. First the form's files are held to
-// the ini's rules (attachments_allowed): a post they refuse composes and
-// sends nothing, counts toward no rate limit and gives
-// DELIVERY_FILES_REFUSED. Then compose_message into *env and texts of its
-// own (the files of form encoded into the body, then their bytes released
-// with form_release_files), then, when the envelope is complete, the abuse
-// checks
-// (run_abuse_checks with the client, blanks and line breaks in it made "_",
-// and the time of moment), then send_composed with send. With spool_folder
-// and smtp set, a message cleared to send is first kept in the spool
-// (spool_store_now); when its delivery then fails it stays there and the
-// outcome is DELIVERY_QUEUED. A spool file that cannot be written changes
-// nothing but an error line. Allocation failures end the process.
+// One run's composition and delivery; *problems (count first set to 0)
+// receives what the reply names as refused fields. In this order:
+// - the form's files are held to the ini's rules (attachments_allowed): a
+//   post they refuse composes and sends nothing, counts toward no rate
+//   limit and gives DELIVERY_FILES_REFUSED, the refused file's field in
+//   *problems as kFieldFileRefused;
+// - the field rules (check_fields): with problems, a filled honeypot gives
+//   DELIVERY_DROPPED with its line (*problems emptied), else the LOG_ERRORS
+//   line "fields not valid (%s): no mail sent" and DELIVERY_INVALID; nothing
+//   is composed or counted;
+// - compose_message into *env and texts of its own, with the alias address
+//   the recipient_field's token picks and the client for X-Originating-IP
+//   (the files of form encoded into the body, then their bytes released
+//   with form_release_files);
+// - when the envelope is complete, the abuse checks (run_abuse_checks with
+//   the client, blanks and line breaks in it made "_", and the time of
+//   moment): DELIVERY_DROPPED, DELIVERY_NOT_ALLOWED, DELIVERY_RATE_LIMITED,
+//   DELIVERY_RATE_UNUSABLE;
+// - send_composed with send. With spool_folder and smtp set, a message
+//   cleared to send is first kept in the spool (spool_store_now); when its
+//   delivery then fails it stays there and the outcome is DELIVERY_QUEUED.
+//   A spool file that cannot be written changes nothing but an error line.
+// An incomplete envelope or a refused delivery is DELIVERY_FAILED.
+// Allocation failures end the process.
 delivery_outcome compose_and_send(const mail_settings& settings,
                                   const entry_list& headers,
                                   const entry_list& body,
                                   form_table* form,
                                   const run_moment& moment, envelope* env,
-                                  mail_sender send);
+                                  field_problems* problems, mail_sender send);
 
 }  // namespace tarvelo

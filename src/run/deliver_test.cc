@@ -198,7 +198,7 @@ struct run_tables {
 
   delivery_outcome run(const run_moment& moment) {
     return compose_and_send(settings_, headers_, body_, &form_, moment, &env_,
-                            record_send);
+                            &problems_, record_send);
   }
 
   // The names in the spool folder, in no particular order.
@@ -216,6 +216,7 @@ struct run_tables {
   entry_list body_;
   form_table form_;
   envelope env_;
+  field_problems problems_;
   std::string folder_;
 };
 
@@ -238,7 +239,8 @@ TEST(ComposeAndSendTest, OutcomeBySenderChecksAndSpool) {
       {"refused", true, false, false, false, 0, DELIVERY_FAILED, 1, false},
       {"incomplete", false, false, false, true, 1, DELIVERY_FAILED, 0, false},
       {"robot", true, true, false, true, 1, DELIVERY_DROPPED, 0, false},
-      {"not allowed", true, false, true, true, 1, DELIVERY_FAILED, 0, false},
+      {"not allowed", true, false, true, true, 1, DELIVERY_NOT_ALLOWED, 0,
+       false},
       {"spooled, sent", true, false, false, true, 1, DELIVERY_SENT, 1, false},
       {"spooled, queued", true, false, false, true, 0, DELIVERY_QUEUED, 1,
        true},
@@ -326,6 +328,103 @@ TEST(ComposeAndSendTest, RefusedFileSendsNothingAndCountsNothing) {
     EXPECT_EQ(allowed ? DELIVERY_SENT : DELIVERY_FILES_REFUSED, t.run(moment));
     EXPECT_EQ(allowed ? 1 : 0, recorded.calls);
     EXPECT_EQ(allowed ? " form.rate" : "", t.spooled());
+  }
+}
+
+// The field rules and the alias between the file check and the abuse
+// checks: an invalid post composes, sends and counts nothing; a robot's
+// invalid post is dropped as a robot's; the alias is the only recipient and
+// still meets the allow-list. (The other outcomes: tests/test_exe_replies.py.)
+TEST(ComposeAndSendTest, FieldRulesAliasAndAbuseOutcomes) {
+  static char name[] = "Name:";
+  static char dept[] = "Dept";
+  static char token[] = "sales";
+  static char alias[] = "s@shop.org";
+  static char other_domain[] = "@b.c";
+  static char honeypot[] = "website";
+  using setup = void (*)(run_tables*);
+  const struct {
+    const char* what;
+    setup prepare;
+    delivery_outcome outcome;
+    const char* problems;
+    const char* log_line;  // a line the log must hold
+    const char* to;        // the job's To, "" when nothing was sent
+    bool counted;          // this run added a line to the rate-limit state
+  } cases[] = {
+      {"required field missing",
+       [](run_tables* t) {
+         t->settings_.field_rules[0] = {FIELD_REQUIRED, name};
+         t->settings_.field_rule_count = 1;
+         run_tables::add_form(&t->form_, "Dept", "sales");
+       },
+       DELIVERY_INVALID, "Name:: required",
+       "fields not valid (Name:: required): no mail sent", "", false},
+      {"invalid post of a robot",
+       [](run_tables* t) {
+         t->settings_.field_rules[0] = {FIELD_REQUIRED, name};
+         t->settings_.field_rule_count = 1;
+         t->settings_.honeypot_field = honeypot;
+         run_tables::add_form(&t->form_, "website", "x");
+       },
+       DELIVERY_DROPPED, "",
+       "honeypot field (website) was filled in: no mail sent, success page "
+       "shown",
+       "", false},
+      {"alias chosen",
+       [](run_tables* t) { run_tables::add_form(&t->form_, "Dept", "sales"); },
+       DELIVERY_SENT, "", "email sent! (1)", "s@shop.org", true},
+      {"alias outside the allow-list",
+       [](run_tables* t) {
+         run_tables::add_form(&t->form_, "Dept", "sales");
+         t->settings_.allowed_recipients[0] = other_domain;
+         t->settings_.allowed_recipient_count = 1;
+       },
+       DELIVERY_NOT_ALLOWED, "",
+       "recipient (s@shop.org) is not an allowed_recipient: no mail sent", "",
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    scoped_test_log log;
+    run_tables t;
+    t.settings_.recipient_field = dept;
+    t.settings_.alias_tokens[0] = token;
+    t.settings_.alias_addresses[0] = alias;
+    t.settings_.recipient_alias_count = 1;
+    t.settings_.rate_limit = 1;
+    c.prepare(&t);
+    recorded = sent_mail();
+    run_moment moment;
+    moment.unix_microseconds = 1700000001000000LL;
+    moment.client = "10.0.0.1";
+    moment.rate_state.beside = t.folder_ + "/form.rate";
+    moment.rate_state.private_folder = t.folder_ + "/private";
+    moment.rate_state.fallback = t.folder_ + "/private/f.rate";
+    t.problems_.count = 3;
+    EXPECT_EQ(c.outcome, t.run(moment));
+    std::string problems;
+    for (int i = 0; i < t.problems_.count; ++i) {
+      problems += std::string(i > 0 ? ", " : "") + t.problems_.items[i].name +
+                  ": " + t.problems_.items[i].reason;
+    }
+    EXPECT_EQ(c.problems, problems);
+    std::string logged = log.messages();
+    EXPECT_NE(std::string::npos, logged.find(std::string(c.log_line) + "\n"))
+        << logged;
+    EXPECT_EQ(c.outcome == DELIVERY_INVALID || c.outcome == DELIVERY_DROPPED,
+              logged.find("generated headers") == std::string::npos);
+    EXPECT_EQ(c.to[0] != '\0' ? 1 : 0, recorded.calls);
+    if (recorded.calls > 0) {
+      EXPECT_EQ(c.to, recorded.to);
+      EXPECT_EQ("To: s@shop.org\r\nSubject: Form \r\nFrom: visitor@x.y\r\n",
+                recorded.header_text.substr(
+                    0, recorded.header_text.find("X-TARVELO")));
+    }
+    std::string state = read_file(t.folder_ + "/form.rate");
+    EXPECT_EQ(c.counted,
+              state.find("1700000001 10.0.0.1\n") != std::string::npos)
+        << state;
   }
 }
 

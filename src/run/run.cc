@@ -10,7 +10,7 @@
 #include "config/ini_reader.h"
 #include "form/body_readers.h"
 #include "form/form_reader.h"
-#include "pages/reply_page.h"
+#include "pages/http_reply.h"
 #include "run/deliver.h"
 #include "smtp/socket_layer.h"
 #include "smtp/tls_layer.h"
@@ -51,6 +51,50 @@ bool is_cgi_request(const char* gateway_interface, const char* request_method) {
 
 bool method_may_send(const char* request_method) {
   return request_method == nullptr || strcmp(request_method, "POST") == 0;
+}
+
+bool is_preflight(const char* request_method, const mail_settings& settings) {
+  return request_method != nullptr && strcmp(request_method, "OPTIONS") == 0 &&
+         settings.cors_origin_count > 0;
+}
+
+reply_outcome reply_outcome_for(bool may_send, form_outcome form,
+                                delivery_outcome delivery,
+                                const mail_settings& settings) {
+  if (!may_send) return REPLY_METHOD;
+  switch (form) {
+    case FORM_UNSUPPORTED:
+      return REPLY_UNSUPPORTED;
+    case FORM_TOO_LARGE:
+      return REPLY_TOO_LARGE;
+    case FORM_MALFORMED:
+      return REPLY_MALFORMED;
+    case FORM_READ:
+      break;
+  }
+  switch (delivery) {
+    case DELIVERY_SENT:
+    case DELIVERY_DROPPED:
+      return REPLY_SENT;
+    case DELIVERY_QUEUED:
+      return REPLY_QUEUED;
+    case DELIVERY_INVALID:
+      return REPLY_INVALID;
+    case DELIVERY_FILES_REFUSED:
+      // A site that never asked for the invalid reply keeps today's page.
+      return settings.json_replies || settings.invalid_html_page != nullptr ||
+                     settings.invalid_redirect != nullptr
+                 ? REPLY_INVALID
+                 : REPLY_FAILED;
+    case DELIVERY_RATE_LIMITED:
+      return REPLY_RATE_LIMITED;
+    case DELIVERY_RATE_UNUSABLE:
+      return REPLY_UNAVAILABLE;
+    case DELIVERY_NOT_ALLOWED:
+    case DELIVERY_FAILED:
+      break;
+  }
+  return REPLY_FAILED;
 }
 
 void startup_report(int argc, const run_args& args, const run_paths& paths) {
@@ -128,6 +172,9 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
               ignored_arguments);
   }
   bool may_send = method_may_send(request_method);
+  reply_request request;
+  request.accept = env_or_empty("HTTP_ACCEPT");
+  request.origin = env_or_empty("HTTP_ORIGIN");
   form_outcome form = FORM_READ;
   if (may_send) {
     log_event(LOG_DEBUG, "getting form info.");
@@ -137,29 +184,39 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
   load_ini_of_run();
   log_release_lines();
   delivery_outcome outcome = DELIVERY_FAILED;
+  field_problems problems;
   // A refused body sends nothing; read_form logged why.
   if (may_send && form == FORM_READ) {
     log_event(LOG_DEBUG, "generating email.");
     outcome = compose_and_send(
         the_mail_settings, the_header_list, the_body_list, &the_form_table,
-        read_run_moment(the_mail_settings), &the_envelope, smtp_send_mail);
+        read_run_moment(the_mail_settings), &the_envelope, &problems,
+        smtp_send_mail);
   } else if (!may_send) {
+    // A browser asks before a cross-origin fetch() with a JSON or other
+    // non-simple request (the Fetch standard's CORS preflight); that is no
+    // failed post.
+    if (is_preflight(request_method, the_mail_settings)) {
+      send_preflight(request, the_mail_settings, stdout);
+      log_event(LOG_DEBUG, "ended.");
+      return EXIT_RUN_DONE;
+    }
     // A crawler, a link prefetch or an image that points here must not
     // mail the owner an empty form.
     log_event(LOG_ERRORS, "request method %s is not POST: no mail sent",
               request_method);
   }
-  page_kind page = PAGE_FAILURE;
-  if (outcome == DELIVERY_SENT || outcome == DELIVERY_DROPPED) {
+  reply_outcome reply =
+      reply_outcome_for(may_send, form, outcome, the_mail_settings);
+  if (reply == REPLY_SENT) {
     log_event(LOG_DEBUG, "sending success reply message.");
-    page = PAGE_SUCCESS;
-  } else if (outcome == DELIVERY_QUEUED) {
+  } else if (reply == REPLY_QUEUED) {
     log_event(LOG_DEBUG, "sending queued reply message.");
-    page = PAGE_QUEUED;
   } else {
     log_event(LOG_DEBUG, "sending failure reply message.");
   }
-  send_reply_page(page, the_mail_settings, &the_form_table, stdout);
+  send_reply(reply, request, the_mail_settings, &the_form_table, problems,
+             stdout);
   log_event(LOG_DEBUG, "ended.");
   return EXIT_RUN_DONE;
 }

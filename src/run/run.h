@@ -3,6 +3,9 @@
 // state (run/state.h); everything below gets plain values.
 #pragma once
 
+#include "form/form_reader.h"
+#include "pages/http_reply.h"
+#include "run/deliver.h"
 #include "run/state.h"
 
 namespace tarvelo {
@@ -27,6 +30,22 @@ bool is_cgi_request(const char* gateway_interface, const char* request_method);
 // Whether a request of this method may send mail: only POST does; a null
 // method (a run by hand) does too.
 bool method_may_send(const char* request_method);
+
+// Whether a request is a CORS preflight this form answers: the method
+// OPTIONS (RFC 9110 9.1: methods are case-sensitive) with at least one
+// cors_origin set. Without cors_origin an OPTIONS request is just not a
+// POST.
+bool is_preflight(const char* request_method, const mail_settings& settings);
+
+// What the reply tells of a run: a method other than POST (may_send false)
+// is REPLY_METHOD; a refused body its own kind; otherwise the delivery's
+// outcome. A refused file is REPLY_INVALID only when settings ask for
+// JSON replies, an invalid page or an invalid redirect, else REPLY_FAILED
+// (today's failure page); an allow-list refusal is REPLY_FAILED and an
+// unusable rate-limit state REPLY_UNAVAILABLE.
+reply_outcome reply_outcome_for(bool may_send, form_outcome form,
+                                delivery_outcome delivery,
+                                const mail_settings& settings);
 
 // The whole process: derives the paths, dispatches the switches (only in a
 // run by hand: when neither GATEWAY_INTERFACE nor REQUEST_METHOD is set), or

@@ -95,3 +95,81 @@ TEST(RunMainTest, BlankLogSwitchEndsTheProcessWithItsCode) {
 
 }  // namespace
 }  // namespace tarvelo
+
+namespace tarvelo {
+namespace {
+
+TEST(ReplyOutcomeTest, EveryRunEndHasItsReply) {
+  mail_settings plain;
+  mail_settings json;
+  json.json_replies = true;
+  mail_settings invalid_page;
+  invalid_page.invalid_html_page = const_cast<char*>("/x/invalid.html");
+  mail_settings invalid_redirect;
+  invalid_redirect.invalid_redirect = const_cast<char*>("/invalid");
+  mail_settings redirects_only;
+  redirects_only.failure_redirect = const_cast<char*>("/sorry");
+  const struct {
+    bool may_send;
+    form_outcome form;
+    delivery_outcome delivery;
+    const mail_settings& settings;
+    reply_outcome expected;
+  } cases[] = {
+      {false, FORM_READ, DELIVERY_FAILED, plain, REPLY_METHOD},
+      {false, FORM_MALFORMED, DELIVERY_FAILED, plain, REPLY_METHOD},
+      {true, FORM_UNSUPPORTED, DELIVERY_FAILED, plain, REPLY_UNSUPPORTED},
+      {true, FORM_TOO_LARGE, DELIVERY_FAILED, plain, REPLY_TOO_LARGE},
+      {true, FORM_MALFORMED, DELIVERY_FAILED, plain, REPLY_MALFORMED},
+      {true, FORM_READ, DELIVERY_SENT, plain, REPLY_SENT},
+      {true, FORM_READ, DELIVERY_DROPPED, plain, REPLY_SENT},
+      {true, FORM_READ, DELIVERY_QUEUED, plain, REPLY_QUEUED},
+      {true, FORM_READ, DELIVERY_INVALID, plain, REPLY_INVALID},
+      {true, FORM_READ, DELIVERY_FILES_REFUSED, plain, REPLY_FAILED},
+      {true, FORM_READ, DELIVERY_FILES_REFUSED, redirects_only, REPLY_FAILED},
+      {true, FORM_READ, DELIVERY_FILES_REFUSED, json, REPLY_INVALID},
+      {true, FORM_READ, DELIVERY_FILES_REFUSED, invalid_page, REPLY_INVALID},
+      {true, FORM_READ, DELIVERY_FILES_REFUSED, invalid_redirect,
+       REPLY_INVALID},
+      {true, FORM_READ, DELIVERY_NOT_ALLOWED, plain, REPLY_FAILED},
+      {true, FORM_READ, DELIVERY_FAILED, plain, REPLY_FAILED},
+      {true, FORM_READ, DELIVERY_RATE_LIMITED, plain, REPLY_RATE_LIMITED},
+      {true, FORM_READ, DELIVERY_RATE_UNUSABLE, plain, REPLY_UNAVAILABLE},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.may_send << " " << c.form << " "
+                                    << c.delivery);
+    EXPECT_EQ(c.expected,
+              reply_outcome_for(c.may_send, c.form, c.delivery, c.settings));
+  }
+}
+
+}  // namespace
+}  // namespace tarvelo
+
+namespace tarvelo {
+namespace {
+
+TEST(PreflightTest, OnlyOptionsWithACorsOrigin) {
+  static char origin[] = "https://www.example.com";
+  mail_settings cors;
+  cors.cors_origins[0] = origin;
+  cors.cors_origin_count = 1;
+  mail_settings plain;
+  const struct {
+    const char* method;
+    const mail_settings& settings;
+    bool expected;
+  } cases[] = {
+      {"OPTIONS", cors, true},   {"OPTIONS", plain, false},
+      {"options", cors, false},  {"POST", cors, false},
+      {nullptr, cors, false},    {"OPTIONS ", cors, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.method != nullptr ? c.method : "(run by hand)");
+    EXPECT_EQ(c.expected, is_preflight(c.method, c.settings));
+  }
+}
+
+}  // namespace
+}  // namespace tarvelo
