@@ -58,15 +58,7 @@ void note_end(smtp_report* report, smtp_end end, int code, const char* format,
   va_end(args);
 }
 
-// How one step of the dialogue went.
-enum step_result {
-  STEP_ACCEPTED,
-  STEP_REFUSED,    // a complete reply with another code than wanted
-  STEP_NO_REPLY,   // the reply could not be read
-  STEP_NO_WRITE,   // the command could not be written
-  STEP_MALFORMED,  // a reply whose lines carry different codes
-  STEP_TOO_LONG,   // the command does not fit the command buffer
-};
+}  // namespace
 
 // Reads a reply and checks its code: wanted 2 takes any 2xx, a full code
 // (354, 334) only itself.
@@ -139,6 +131,14 @@ int end_dialogue(smtp_connection* c, step_result result, const char* what) {
   }
   return 0;
 }
+
+step_result read_greeting(smtp_connection* c) {
+  if (!read_reply(c, FACE_GREETING)) return STEP_NO_REPLY;
+  if (c->malformed) return STEP_MALFORMED;
+  return is_positive(c->reply_code) ? STEP_ACCEPTED : STEP_REFUSED;
+}
+
+namespace {
 
 // Writes one part of the message text (RFC 5321 4.5.2 transparency, 2.3.8
 // line ends) and traces the text as composed. Returns 1 when all was
@@ -337,6 +337,8 @@ int quit_after(smtp_connection* c, int code, const char* reason) {
   return 0;
 }
 
+}  // namespace
+
 // Says hello, noting the server's capabilities in *caps. EHLO whenever TLS
 // or AUTH is asked for, since both need to know what the server offers.
 // Returns how it went; *hello is the command the reply answers.
@@ -397,6 +399,8 @@ int start_tls(smtp_connection* c, const smtp_job& job, tls_layer* tls,
   return secure_connection(c, job, tls, host);
 }
 
+namespace {
+
 // Sends a command carrying AUTH data, traced as `shown`, and checks the
 // reply against wanted.
 step_result exchange_secret(smtp_connection* c, const char* command,
@@ -412,6 +416,8 @@ char* keep_secret(smtp_connection* c, char* text) {
   return text;
 }
 
+}  // namespace
+
 void forget_secrets(smtp_connection* c) {
   for (int i = 0; i < c->secret_count; ++i) {
     char* text = const_cast<char*>(c->secrets[i]);
@@ -422,12 +428,16 @@ void forget_secrets(smtp_connection* c) {
   c->secret_count = 0;
 }
 
+namespace {
+
 // A new heap copy of text without the "=" padding at its end.
 char* without_padding(const char* text) {
   size_t size = strlen(text);
   while (size > 0 && text[size - 1] == '=') --size;
   return copy_or_fail(text, size, kNoMemoryStop);
 }
+
+}  // namespace
 
 // Keeps every form the job's password takes on the wire as a secret of the
 // connection, before the first reply is read: the password itself, its
@@ -493,22 +503,19 @@ int authenticate(smtp_connection* c, const smtp_job& job,
   return quit_after(c, c->reply_code, "authentication refused");
 }
 
+namespace {
+
 int run_dialogue(smtp_connection* c, const smtp_job& job, tls_layer* tls,
                  const char* host) {
   char command[kCommandBufferSize];
 
-  if (!read_reply(c, FACE_GREETING)) {
-    return end_dialogue(c, STEP_NO_REPLY, "the connection");
-  }
-  if (c->malformed) return end_dialogue(c, STEP_MALFORMED, "the connection");
-  if (!is_positive(c->reply_code)) {
-    return end_dialogue(c, STEP_REFUSED, "the connection");
-  }
+  step_result result = read_greeting(c);
+  if (result != STEP_ACCEPTED) return end_dialogue(c, result, "the connection");
 
   // RFC 5321 4.3.1: every command waits for the reply to the one before.
   ehlo_capabilities caps;
   const char* hello = nullptr;
-  step_result result = say_hello(c, job, &caps, &hello);
+  result = say_hello(c, job, &caps, &hello);
   if (result != STEP_ACCEPTED) return end_dialogue(c, result, hello);
 
   if (job.tls == TLS_STARTTLS) {
@@ -743,11 +750,6 @@ int sendr_secret(smtp_connection* c, const char* command, const char* shown) {
   return 1;
 }
 
-namespace {
-
-// Settings that cannot work end a delivery before anything is sent: a TLS
-// mode not understood must not become plain text, and a password is only
-// ever sent inside TLS. Returns 1 when the job may go ahead.
 int check_security_settings(const smtp_job& job) {
   const char* why = nullptr;
   if (job.tls == TLS_INVALID) {
@@ -767,22 +769,20 @@ int check_security_settings(const smtp_job& job) {
   return 0;
 }
 
-}  // namespace
-
 int deliver_mail(const smtp_job& job, net_ops* net, bool* started) {
   return deliver_mail(job, net, platform_tls(), started);
 }
 
-int deliver_mail(const smtp_job& job, net_ops* net, tls_layer* tls,
-                 bool* started) {
+char* open_connection(const smtp_job& job, net_ops* net, bool* started,
+                      smtp_connection* c) {
   if (job.server == nullptr) {
     note_end(job.report, SMTP_END_NO_SERVER, -1, "no smtp setting");
     log_event(LOG_ERRORS,
               "No smtp setting in the ini file: there is no server to send "
               "the email to.");
-    return 0;
+    return nullptr;
   }
-  if (!check_security_settings(job)) return 0;
+  if (!check_security_settings(job)) return nullptr;
   int port = kDefaultSmtpPort;
   char* host = split_server_text(job.server, &port);
   if (!*started) {
@@ -791,21 +791,28 @@ int deliver_mail(const smtp_job& job, net_ops* net, tls_layer* tls,
   }
   int seconds =
       job.timeout_seconds > 0 ? job.timeout_seconds : kDefaultSmtpTimeout;
-  smtp_connection c;
-  c.net = net;
-  c.line_end = job.line_end;
-  c.report = job.report;
-  c.timeout_ms = static_cast<long long>(seconds) * 1000;
-  c.deadline_ms = net->now_ms() + c.timeout_ms;
-  c.socket = connect_to_server(net, host, port, c.deadline_ms);
-  if (c.socket == -1) {
+  c->net = net;
+  c->line_end = job.line_end;
+  c->report = job.report;
+  c->timeout_ms = static_cast<long long>(seconds) * 1000;
+  c->deadline_ms = net->now_ms() + c->timeout_ms;
+  c->socket = connect_to_server(net, host, port, c->deadline_ms);
+  if (c->socket == -1) {
     log_event(LOG_ERRORS, "SMTP email server (%s) did not respond.\n", host);
     note_end(job.report, SMTP_END_NO_CONNECTION, -1,
              "the SMTP email server (%s) did not respond", host);
     free(host);
-    return 0;
+    return nullptr;
   }
-  keep_password_forms(&c, job);
+  keep_password_forms(c, job);
+  return host;
+}
+
+int deliver_mail(const smtp_job& job, net_ops* net, tls_layer* tls,
+                 bool* started) {
+  smtp_connection c;
+  char* host = open_connection(job, net, started, &c);
+  if (host == nullptr) return 0;
   int delivered = 0;
   // RFC 8314 3.3: implicit TLS, the handshake before any SMTP byte.
   if (job.tls != TLS_IMPLICIT || secure_connection(&c, job, tls, host)) {

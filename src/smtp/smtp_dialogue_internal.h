@@ -1,13 +1,15 @@
 // The SMTP dialogue's own pieces below deliver_mail: the open connection,
-// reading one reply, writing one command, and the server text split. Only
-// smtp_dialogue.cc, its unit tests and the fuzz targets that drive
-// read_reply include this header; everyone else delivers through
-// smtp_dialogue.h.
+// reading one reply, writing one command, the server text split, and the
+// steps before the mail transaction (hello, STARTTLS, AUTH) that the server
+// probe shares with a delivery. Only smtp_dialogue.cc, smtp_probe.cc, their
+// unit tests and the fuzz targets that drive read_reply include this header;
+// everyone else delivers through smtp_dialogue.h.
 #pragma once
 
 #include "smtp/smtp_auth.h"
 #include "smtp/smtp_dialogue.h"
 #include "smtp/socket_layer.h"
+#include "smtp/tls_layer.h"
 
 namespace tarvelo {
 
@@ -93,5 +95,81 @@ int sendr(smtp_connection* connection, const char* command);
 // show `shown` in place of the command.
 int sendr_secret(smtp_connection* connection, const char* command,
                  const char* shown);
+
+// How one step of the dialogue went.
+enum step_result {
+  STEP_ACCEPTED,
+  STEP_REFUSED,    // a complete reply with another code than wanted
+  STEP_NO_REPLY,   // the reply could not be read
+  STEP_NO_WRITE,   // the command could not be written
+  STEP_MALFORMED,  // a reply whose lines carry different codes
+  STEP_TOO_LONG,   // the command does not fit the command buffer
+};
+
+// Reads a reply and checks its code: wanted 2 takes any 2xx, a full code
+// (354, 334) only itself.
+step_result check_reply(smtp_connection* connection, int wanted);
+
+// Sends one command and reads its reply (check_reply).
+step_result exchange(smtp_connection* connection, const char* command,
+                     int wanted);
+
+// Reads the server's greeting (RFC 5321 4.3.1: 2xx wanted).
+step_result read_greeting(smtp_connection* connection);
+
+// Logs why the dialogue ends at the step named `what` (an error line with
+// the server's reply, notes the end in the job's report) and takes leave of
+// the server as far as the connection still allows: QUIT and its reply
+// after a refusal or a malformed reply, QUIT alone after a reply that could
+// not be read, nothing after a failed write. Returns 0.
+int end_dialogue(smtp_connection* connection, step_result result,
+                 const char* what);
+
+// Settings that cannot work end a delivery before anything is sent: a TLS
+// mode not understood must not become plain text, and a password is only
+// ever sent inside TLS. Returns 1 when the job may go ahead, else 0 after
+// the error line "No mail sent: <why>." (and the job's report).
+int check_security_settings(const smtp_job& job);
+
+// Everything before the first byte on the connection: the server setting
+// and check_security_settings (error line when not usable), the sockets
+// layer started unless *started, the connection made within the job's time
+// limit ("SMTP email server (%s) did not respond.\n" when not), and the
+// password's forms kept as secrets of *connection. Returns the lower-cased
+// host as a heap text the caller frees, with *connection open; nullptr when
+// nothing is open. The caller closes the socket on net and calls
+// forget_secrets.
+char* open_connection(const smtp_job& job, net_ops* net, bool* started,
+                      smtp_connection* connection);
+
+// Wipes and frees the secrets kept on the connection.
+void forget_secrets(smtp_connection* connection);
+
+// Says hello (EHLO whenever TLS or AUTH is asked for; HELO again after a
+// 5xx to EHLO when neither is), noting the server's capabilities in *caps
+// and the SIZE extension on the connection. Returns how it went; *hello is
+// the command the last reply answers. Does not end the dialogue.
+step_result say_hello(smtp_connection* connection, const smtp_job& job,
+                      ehlo_capabilities* caps, const char** hello);
+
+// Runs the TLS handshake on the connection and moves it onto the secured
+// net. Returns 1, or 0 after the error line and the job's report; the
+// connection is then to be dropped without another byte.
+int secure_connection(smtp_connection* connection, const smtp_job& job,
+                      tls_layer* tls, const char* host);
+
+// RFC 3207: STARTTLS when caps lists it, and the handshake after its 2xx.
+// Returns 1 when the connection is secured, else 0 with the dialogue ended
+// (an error line, QUIT when the server is still listening).
+int start_tls(smtp_connection* connection, const smtp_job& job,
+              tls_layer* tls, const char* host,
+              const ehlo_capabilities& caps);
+
+// RFC 4954: AUTH PLAIN, else AUTH LOGIN, with the job's user and password,
+// the AUTH data traced as kPasswordMask. Returns 1 after 235, else 0 with
+// the dialogue ended (an error line, QUIT when the server is still
+// listening).
+int authenticate(smtp_connection* connection, const smtp_job& job,
+                 const ehlo_capabilities& caps);
 
 }  // namespace tarvelo

@@ -17,8 +17,8 @@ namespace tarvelo {
 
 // One step of a probe and how it went.
 struct probe_step {
-  std::string step;    // "connect", "greeting", "hello", "tls", "starttls",
-                       // "auth", "mail from", "rcpt to <addr>", "rset", "quit"
+  std::string step;  // "connect", "greeting", "hello", "tls", "starttls",
+                     // "auth", "mail from", "rcpt to <addr>", "rset", "quit"
   bool ok = false;
   std::string detail;  // the server's reply line, or the failure in words
 };
@@ -34,8 +34,9 @@ struct probe_step {
 // that echo it are masked as in a delivery).
 //
 // Appends one probe_step per step taken to *steps; a step that fails ends
-// the probe (QUIT is still sent when the server is listening, and gets its
-// own step), except a refused recipient. Settings a delivery would refuse
+// the probe, except a refused recipient, and the server is left as a
+// delivery leaves it at that step (QUIT when it is still listening; that
+// QUIT is no step of its own). Settings a delivery would refuse
 // (no server, TLS_INVALID, user without password ...) give one failed step
 // "connect" with the reason and no connection. Log lines go through
 // log_event as a delivery's do (the dialogue's trace at LOG_DEBUG, errors at
@@ -43,8 +44,8 @@ struct probe_step {
 // Starts the sockets layer unless *sockets_started (then sets it).
 // Returns true when every step succeeded.
 bool probe_mail_server(const smtp_job& job,
-                       const std::vector<std::string>& recipients,
-                       net_ops* net, tls_layer* tls, bool* sockets_started,
+                       const std::vector<std::string>& recipients, net_ops* net,
+                       tls_layer* tls, bool* sockets_started,
                        std::vector<probe_step>* steps);
 
 }  // namespace tarvelo
