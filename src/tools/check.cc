@@ -266,8 +266,10 @@ std::vector<std::string> page_tokens(std::string_view page) {
     size_t close = page.find("||", open + 2);
     if (close == std::string_view::npos) break;
     std::string_view name = page.substr(open + 2, close - open - 2);
-    // "||" in text that is no token ("a || b") holds blanks or a tag.
-    if (name.empty() || name.find_first_of(" \t\r\n<>") != std::string_view::npos) {
+    // "||" in text that is no token ("a || b") starts or ends with a blank,
+    // or holds a line break or a tag; a field name may hold blanks.
+    if (name.empty() || name.front() == ' ' || name.back() == ' ' ||
+        name.find_first_of("\t\r\n<>") != std::string_view::npos) {
       at = open + 2;
       continue;
     }

@@ -180,15 +180,16 @@ TEST_F(CheckIni, ProbeRecipients) {
 TEST(PageTokens, UnexplainedTokensWarn) {
   const std::string page =
       "<p>||Name:|| a || b ||Email:|| ||_invalid_fields|| ||Name:|| "
-      "||Dept|| ||</p>";
+      "||Dept|| ||Shoe size|| ||</p>";
   EXPECT_EQ(page_tokens(page),
             (std::vector<std::string>{"Name:", "Email:", "_invalid_fields",
-                                      "Dept"}));
+                                      "Dept", "Shoe size"}));
   finding_list found;
   check_page_tokens(page, "success_html_page", {"Name:", "Dept"}, &found);
-  ASSERT_EQ(found.size(), 1u);
+  ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found[0].kind, FINDING_WARNING);
   EXPECT_NE(found[0].text.find("||Email:||"), std::string::npos);
+  EXPECT_NE(found[1].text.find("||Shoe size||"), std::string::npos);
 }
 
 TEST(UserMay, ModesOwnerAndGroups) {
