@@ -247,6 +247,24 @@ void check_message_settings(const checked_ini& ini, finding_list* found) {
               "\"" + need.word + ":\"): a run sends no mail");
     }
   }
+  if (settings.smtp == nullptr) {
+    add(found, FINDING_PROBLEM, "no smtp line: a run has no mail server");
+  }
+  if (settings.allowed_recipient_count > 0) {
+    std::string from;
+    for (const std::string& address : probe_recipients(ini, &from)) {
+      bool allowed = false;
+      for (int i = 0; i < settings.allowed_recipient_count; ++i) {
+        allowed = allowed || recipient_matches(settings.allowed_recipients[i],
+                                               address.c_str());
+      }
+      if (!allowed) {
+        add(found, FINDING_PROBLEM,
+            "the recipient " + address +
+                " matches no allowed_recipient line: a run sends it nothing");
+      }
+    }
+  }
   if (log_level_enabled(settings.logging, LOG_DEBUG)) {
     add(found, FINDING_WARNING,
         settings.logging == nullptr

@@ -64,7 +64,8 @@ void check_ini_lines(const char* text, long size, checked_ini* ini,
                      finding_list* found);
 
 // The findings that need no file: no From, To or Subject entry, a From
-// taken from the form, debug logging.
+// taken from the form, no smtp line, a fixed or alias recipient that the
+// allowed_recipient lines refuse, debug logging.
 void check_message_settings(const checked_ini& ini, finding_list* found);
 
 // The "||name||" tokens of a page, in order, each once.

@@ -119,7 +119,7 @@ TEST_F(CheckIni, LineFindings) {
 TEST_F(CheckIni, MessageSettings) {
   const char* const kWhole =
       "headerline From: a@example.com\nheaderline To: b@example.com\n"
-      "headerline Subject: Hi\nlogging errors\n";
+      "headerline Subject: Hi\nlogging errors\nsmtp 127.0.0.1\n";
   const struct {
     std::string ini;
     const char* findings;
@@ -130,15 +130,21 @@ TEST_F(CheckIni, MessageSettings) {
        "use_submitted_variable_for_headerline \"From:\"): a run sends no mail\n"
        "problem: no Subject entry (headerline or "
        "use_submitted_variable_for_headerline \"Subject:\"): a run sends no "
-       "mail\n"},
+       "mail\n"
+       "problem: no smtp line: a run has no mail server\n"},
       {"headerline From: a@example.com\nheaderline Subject: Hi\n"
        "recipient_field Dept\nrecipient_alias sales s@example.com\n"
-       "logging errors\n",
+       "logging errors\nsmtp 127.0.0.1\n",
        ""},
       {std::string(kWhole) + "use_submitted_variable_for_headerline From:\n",
        "warning: the From is taken from the form (From:): mail providers' "
        "DMARC checks refuse mail whose From is not of the sending site; give "
        "a fixed From and let reply_to_field carry the visitor's address\n"},
+      {std::string(kWhole) + "allowed_recipient @example.com\n", ""},
+      {std::string(kWhole) +
+           "allowed_recipient @example.org\nheaderline CC: c@example.org\n",
+       "problem: the recipient b@example.com matches no allowed_recipient "
+       "line: a run sends it nothing\n"},
       {std::string(kWhole) + "logging debug\n",
        "warning: logging debug: the log stores all that visitors type; write "
        "\"logging errors\" once the form works\n"},
