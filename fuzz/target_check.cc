@@ -53,6 +53,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t quoted = f.text.find("\"smtp_password ");
     FUZZ_CHECK(quoted == std::string::npos ||
                f.text.compare(quoted, masked.size(), masked) == 0);
+    if (f.text.find("did you mean \"smtp_password\"") != std::string::npos) {
+      FUZZ_CHECK(f.text.find(std::string(kPasswordMask) + "\" is not") !=
+                 std::string::npos);
+    }
     if (f.text.starts_with("line ")) {
       long number = strtol(f.text.c_str() + 5, nullptr, 10);
       FUZZ_CHECK(number >= 1 && number <= lines);

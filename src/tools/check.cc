@@ -79,12 +79,20 @@ void check_one_line(int number, const char* line, checked_ini* ini,
   if (is_blank(line)) return;
   std::string_view keyword = ini_keyword_of_line(line);
   if (keyword.empty()) {
+    // A keyword with blanks in front of it is lost as well.
     std::string_view first = line;
+    first.remove_prefix(first.find_first_not_of(" \t"));
     first = first.substr(0, first.find_first_of(" \t"));
     std::string_view meant = keyword_meant(first, ini_keyword_names());
     if (!meant.empty()) {
+      // A misspelt password line still holds the password.
+      std::string shown =
+          meant == "smtp_password"
+              ? std::string(line, first.data() + first.size() - line) + " " +
+                    kPasswordMask
+              : std::string(line);
       add(found, FINDING_PROBLEM,
-          "line " + std::to_string(number) + ": \"" + line +
+          "line " + std::to_string(number) + ": \"" + shown +
               "\" is not a keyword; did you mean \"" + std::string(meant) +
               "\"?");
     } else {

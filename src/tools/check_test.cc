@@ -96,6 +96,11 @@ TEST_F(CheckIni, LineFindings) {
        "warning: line 2 ignored (not a keyword)\n"
        "problem: line 3: \"hederline To: a@b.c\" is not a keyword; did you "
        "mean \"headerline\"?\n"},
+      {" smtp x\nsmtp_pasword Secret-1\n",
+       "problem: line 1: \" smtp x\" is not a keyword; did you mean "
+       "\"smtp\"?\n"
+       "problem: line 2: \"smtp_pasword ********\" is not a keyword; did you "
+       "mean \"smtp_password\"?\n"},
       {"smtp_timeout 0\n",
        "problem: line 1: \"smtp_timeout 0\" is not used: smtp_timeout (0) is "
        "not a positive number of seconds, keeping 30\n"},
