@@ -50,10 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string masked = std::string("\"smtp_password ") + kPasswordMask;
   for (const finding& f : found) {
     FUZZ_CHECK(!f.text.empty());
-    size_t quoted = f.text.find("\"smtp_password ");
-    FUZZ_CHECK(quoted == std::string::npos ||
-               f.text.compare(quoted, masked.size(), masked) == 0);
-    if (f.text.find("did you mean \"smtp_password\"") != std::string::npos) {
+    // A quoted line is the one after "line N: ".
+    size_t quoted = f.text.find(": \"");
+    if (f.text.starts_with("line ") && quoted != std::string::npos &&
+        f.text.compare(quoted + 1, 15, "\"smtp_password ") == 0) {
+      FUZZ_CHECK(f.text.compare(quoted + 1, masked.size(), masked) == 0);
+    }
+    if (f.text.ends_with("did you mean \"smtp_password\"?")) {
       FUZZ_CHECK(f.text.find(std::string(kPasswordMask) + "\" is not") !=
                  std::string::npos);
     }
