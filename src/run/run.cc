@@ -222,10 +222,12 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
 }
 
 // The -check switch's probe, over the platform's sockets and TLS.
-bool probe_with_platform(const smtp_job& job,
+bool probe_with_platform(const mail_settings& settings, const char* from,
                          const std::vector<std::string>& recipients,
                          std::vector<probe_step>* steps) {
   static bool sockets_started = false;
+  smtp_job job = smtp_job_for_settings(settings);
+  job.from = from;
   return probe_mail_server(job, recipients, platform_net(), platform_tls(),
                            &sockets_started, steps);
 }
@@ -274,7 +276,8 @@ int run_main(int argc, char** argv) {
   }
   if (argc >= 2 && strcmp(argv[1], "-check") == 0) {
     return check_command(argc - 2, argv + 2, the_run_paths.ini_path,
-                         the_run_paths.log_path, probe_with_platform, stdout);
+                         the_run_paths.log_path, env_or_empty("DOCUMENT_ROOT"),
+                         probe_with_platform, stdout);
   }
   if (is_sole_argument(argc, argv, "-blanklog")) {
     exit(write_blank_log(the_run_paths.log_path, stdout));

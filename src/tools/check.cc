@@ -7,7 +7,6 @@
 
 #include "compose/abuse_checks.h"
 #include "compose/envelope.h"
-#include "run/deliver.h"
 #include "support/log.h"
 #include "support/smtp_options.h"
 
@@ -442,6 +441,7 @@ struct check_places {
   std::string ini_path;
   std::string folder;  // the executable's folder, full where it resolves
   std::string log_path;
+  const char* document_root = "";
 };
 
 bool read_text_file(const char* path, std::string* text, int* error) {
@@ -492,7 +492,7 @@ void check_pages(const checked_ini& ini, const check_places& places,
 
 void check_served(const checked_ini& ini, const check_places& places,
                   const os_file_facts& ini_facts, finding_list* found) {
-  const char* document_root = env_or_empty("DOCUMENT_ROOT");
+  const char* document_root = places.document_root;
   std::vector<std::string> files = {places.ini_path, places.log_path};
   if (ini.settings.rate_limit > 0) {
     files.push_back(rate_state_path(places.log_path.c_str()));
@@ -582,10 +582,8 @@ void probe_server(const checked_ini& ini, mail_prober probe,
                   finding_list* found) {
   std::string from;
   std::vector<std::string> recipients = probe_recipients(ini, &from);
-  smtp_job job = smtp_job_for_settings(ini.settings);
-  job.from = from.c_str();
   std::vector<probe_step> steps;
-  probe(job, recipients, &steps);
+  probe(ini.settings, from.c_str(), recipients, &steps);
   // Whatever the probe said to the log stays unsaid.
   std::string held;
   log_take_held_lines(&held);
@@ -595,7 +593,8 @@ void probe_server(const checked_ini& ini, mail_prober probe,
 }  // namespace
 
 int check_command(int argc, char** args, const char* ini_path,
-                  const char* log_path, mail_prober probe, FILE* out) {
+                  const char* log_path, const char* document_root,
+                  mail_prober probe, FILE* out) {
   bool offline = false;
   const char* user_name = nullptr;
   for (int i = 0; i < argc; ++i) {
@@ -620,6 +619,7 @@ int check_command(int argc, char** args, const char* ini_path,
   check_places places;
   places.ini_path = os_full_path(ini_path);
   places.folder = folder_of(places.ini_path);
+  places.document_root = document_root;
   // The log lies beside the ini, named after the executable too.
   // npos + 1 is 0: a bare name is kept whole.
   std::string log_name = log_path;

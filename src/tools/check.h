@@ -122,8 +122,10 @@ void add_probe_findings(const std::vector<probe_step>& steps,
 // else 0.
 int print_findings(const finding_list& found, FILE* out);
 
-// The mail server probe, so the command can run without a network.
-using mail_prober = bool (*)(const smtp_job& job,
+// The mail server probe with the connection a run would make for settings
+// (its job, with from as the sender), so the command can run without a
+// network.
+using mail_prober = bool (*)(const mail_settings& settings, const char* from,
                              const std::vector<std::string>& recipients,
                              std::vector<probe_step>* steps);
 
@@ -132,8 +134,11 @@ using mail_prober = bool (*)(const smtp_job& job,
 // user (NAME; else www-data when it exists; else the user running it),
 // probes the mail server with probe unless -offline, prints to out and
 // returns the exit status (0 without problems, 1 with any, 1 for an
-// unknown option). Logs nothing: the log points nowhere while it runs.
+// unknown option). document_root ("" when unknown) is a folder the web
+// server serves as files. Logs nothing: the log points nowhere while it
+// runs.
 int check_command(int argc, char** args, const char* ini_path,
-                  const char* log_path, mail_prober probe, FILE* out);
+                  const char* log_path, const char* document_root,
+                  mail_prober probe, FILE* out);
 
 }  // namespace tarvelo
