@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "compose/abuse_checks.h"
 #include "compose/envelope.h"
@@ -635,8 +634,10 @@ int check_command(int argc, char** args, const char* ini_path,
     return print_findings(found, out);
   }
   add(&found, FINDING_OK, "the ini file " + places.ini_path + " reads");
-  std::unique_ptr<checked_ini> ini(new checked_ini);
-  check_ini_lines(text.data(), static_cast<long>(text.size()), ini.get(),
+  // Kept until the process ends, as a run keeps its settings: the texts the
+  // reader copied have no other owner.
+  static checked_ini* const ini = new checked_ini;
+  check_ini_lines(text.data(), static_cast<long>(text.size()), ini,
                   &found);
   check_message_settings(*ini, &found);
   check_pages(*ini, places, &found);
