@@ -564,4 +564,24 @@ void load_ini(const char* path, mail_settings* settings, entry_list* headers,
   free(text);
 }
 
+std::vector<std::string_view> ini_keyword_names() {
+  std::vector<std::string_view> names;
+  names.reserve(kIniKeywordCount);
+  for (const ini_keyword& keyword : kIniKeywords) {
+    names.push_back(keyword.prefix.substr(0, keyword_length(keyword)));
+  }
+  return names;
+}
+
+std::string_view ini_keyword_of_line(const char* line) {
+  for (int row = kIniRowChains.first[static_cast<unsigned char>(line[0])];
+       row >= 0; row = kIniRowChains.next[row]) {
+    const ini_keyword& keyword = kIniKeywords[row];
+    if (starts_with(line, keyword.prefix)) {
+      return keyword.prefix.substr(0, keyword_length(keyword));
+    }
+  }
+  return {};
+}
+
 }  // namespace tarvelo

@@ -5,6 +5,9 @@
 // process and has load_ini fill them.
 #pragma once
 
+#include <string_view>
+#include <vector>
+
 #include "form/form_reader.h"
 #include "support/smtp_options.h"
 
@@ -143,5 +146,14 @@ void load_ini(const char* path, mail_settings* settings, entry_list* headers,
 // nothing is stored beyond 1000 entries, nor a null name or value.
 void add_header_line(entry_list* list, const char* name, const char* value);
 void add_body_variable(entry_list* list, const char* name, const char* value);
+
+// The ini's keywords as an owner writes them (without the blank that ends
+// most of them), in the order the reader tries them.
+std::vector<std::string_view> ini_keyword_names();
+
+// The keyword that apply_ini_line would try on line (already cut), by the
+// same byte-for-byte prefix match; "" when the line names none. A line
+// whose keyword refuses its value still names it.
+std::string_view ini_keyword_of_line(const char* line);
 
 }  // namespace tarvelo

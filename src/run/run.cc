@@ -13,10 +13,13 @@
 #include "form/form_reader.h"
 #include "pages/http_reply.h"
 #include "run/deliver.h"
+#include "smtp/socket_layer.h"
+#include "smtp/tls_layer.h"
 #include "support/dyn_text.h"
 #include "support/exit_codes.h"
 #include "support/log.h"
 #include "support/os.h"
+#include "tools/check.h"
 #include "tools/faq.h"
 #include "tools/help.h"
 #include "tools/release_tools.h"
@@ -256,6 +259,17 @@ int render_run(const char* body_path, long long form_deadline_ms) {
   return EXIT_RUN_DONE;
 }
 
+// The -check switch's probe, over the platform's sockets and TLS.
+bool probe_with_platform(const mail_settings& settings, const char* from,
+                         const std::vector<std::string>& recipients,
+                         std::vector<probe_step>* steps) {
+  static bool sockets_started = false;
+  smtp_job job = smtp_job_for_settings(settings);
+  job.from = from;
+  return probe_mail_server(job, recipients, platform_net(), platform_tls(),
+                           &sockets_started, steps);
+}
+
 }  // namespace
 
 int run_main(int argc, char** argv) {
@@ -297,6 +311,11 @@ int run_main(int argc, char** argv) {
     return resend_spool_command(
         the_run_paths.ini_path, the_mail_settings.spool_folder,
         smtp_job_for_settings(the_mail_settings), stdout);
+  }
+  if (argc >= 2 && strcmp(argv[1], "-check") == 0) {
+    return check_command(argc - 2, argv + 2, the_run_paths.ini_path,
+                         the_run_paths.log_path, env_or_empty("DOCUMENT_ROOT"),
+                         probe_with_platform, stdout);
   }
   if (is_sole_argument(argc, argv, "-blanklog")) {
     exit(write_blank_log(the_run_paths.log_path, stdout));

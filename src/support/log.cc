@@ -303,4 +303,10 @@ void fail_with_page(const char* message) {
   exit(EXIT_FATAL_PAGE);
 }
 
+void log_take_held_lines(std::string* out) {
+  out->append(held_lines, the_log.held);
+  the_log.held = 0;
+  data_span_count = 0;
+}
+
 }  // namespace tarvelo

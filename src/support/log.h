@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <ctime>
+#include <string>
 
 #include "support/dyn_text.h"
 
@@ -85,5 +86,11 @@ const char* log_logging();
 // code 1. When the log cannot be opened it exits with code 2 and prints
 // nothing. Does not return.
 [[noreturn]] void fail_with_page(const char* message);
+
+// Hands the held lines to the caller instead of the log: appends them to
+// *out as they would have been written, and drops them; holding goes on. A
+// tool that must write nothing (the -check switch) hears what the ini
+// reader says this way.
+void log_take_held_lines(std::string* out);
 
 }  // namespace tarvelo

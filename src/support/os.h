@@ -208,4 +208,39 @@ int os_read_stdin_idle(char* buffer, int max, long long idle_ms);
 // process allocated. Windows keeps them until they are freed.
 void os_give_back_pages(const void* data, size_t size);
 
+// --- What a user may do with a file: the -check switch --------------------
+
+// What stat (following links, as the web server's open does) says of a path.
+struct os_file_facts {
+  bool exists = false;
+  bool is_folder = false;
+  bool is_regular = false;
+  unsigned mode = 0;  // the permission bits, 07777
+  unsigned uid = 0;
+  unsigned gid = 0;
+};
+
+// Fills *out for path; exists stays false when stat fails (then the other
+// fields are zero).
+void os_file_facts_of(const char* path, os_file_facts* out);
+
+// A user as the permission bits see it.
+struct os_user_ids {
+  std::string name;
+  unsigned uid = 0;
+  std::vector<unsigned> groups;  // the primary group first
+};
+
+// Looks the user up by name in /etc/passwd, and its groups in /etc/group
+// (the primary group first). Returns 1 and fills *out, or 0 when there is
+// no such user or permissions are not judged here.
+int os_user_ids_of(const char* name, os_user_ids* out);
+
+// The name of the user running this process; "" when unknown.
+std::string os_current_user_name();
+
+// Null where modes, owners and groups decide who may write a file; on
+// Windows (ACLs) the sentence that says they are not judged.
+const char* os_permissions_not_judged();
+
 }  // namespace tarvelo

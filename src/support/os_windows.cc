@@ -654,4 +654,31 @@ void os_give_back_pages(const void* data, size_t size) {
   (void)size;
 }
 
+void os_file_facts_of(const char* path, os_file_facts* out) {
+  *out = os_file_facts{};
+  struct _stat64 st;
+  if (_stat64(path, &st) != 0) return;
+  out->exists = true;
+  out->is_folder = (st.st_mode & _S_IFDIR) != 0;
+  out->is_regular = (st.st_mode & _S_IFREG) != 0;
+  out->mode = st.st_mode & 0777;
+}
+
+int os_user_ids_of(const char* name, os_user_ids* out) {
+  (void)name;
+  (void)out;
+  return 0;
+}
+
+std::string os_current_user_name() {
+  const char* name = getenv("USERNAME");
+  return name != nullptr ? name : "";
+}
+
+const char* os_permissions_not_judged() {
+  return "file permissions are not judged on Windows (access control "
+         "lists decide there): make sure the web server's account may write "
+         "the log and the spool folder";
+}
+
 }  // namespace tarvelo

@@ -241,8 +241,10 @@ const char* const faq_lines[] = {
     "a trailing blank is a different host name.",
     "A line that begins with anything else is ignored without a message: empty "
     "lines, notes, misspelt keywords and keywords "
-    "with blanks in front of them. So a note needs no comment sign, but a "
-    "mistyped keyword is silently lost. A setting "
+    "with blanks in front of them. So a note needs no comment sign, and a "
+    "mistyped keyword would be lost without a word: "
+    "run mailer.cgi -check after each edit, which names every line a run "
+    "ignores and the keyword a misspelt one meant. A setting "
     "given twice takes the last value; header and body lines are all kept, in "
     "the order of the file.",
     "With logging debug, every line that was used appears in the log as \"line "
