@@ -491,19 +491,20 @@ int apply_ini_line(const char* line, mail_settings* settings,
   return matches;
 }
 
+long ini_piece_length(const char* text, long size, long at) {
+  long limit = size - at < kIniLineMax ? size - at : kIniLineMax;
+  const void* line_feed = memchr(text + at, '\n', static_cast<size_t>(limit));
+  return line_feed == nullptr
+             ? limit
+             : static_cast<const char*>(line_feed) - (text + at) + 1;
+}
+
 void parse_ini_text(const char* text, long size, mail_settings* settings,
                     entry_list* headers, entry_list* body, form_table* form) {
   static char line[kIniLineMax + 3];
   long at = 0;
   while (at < size) {
-    // A line is read up to and including its line feed, at most 63997
-    // characters at a time; a longer line arrives as several pieces.
-    long limit = size - at < kIniLineMax ? size - at : kIniLineMax;
-    const void* line_feed = memchr(text + at, '\n', static_cast<size_t>(limit));
-    long length =
-        line_feed == nullptr
-            ? limit
-            : static_cast<const char*>(line_feed) - (text + at) + 1;
+    long length = ini_piece_length(text, size, at);
     memcpy(line, text + at, length);
     line[length] = '\0';
     at += length;

@@ -125,6 +125,11 @@ void cut_line_end(char* line);
 int apply_ini_line(const char* line, mail_settings* settings,
                    entry_list* headers, entry_list* body, form_table* form);
 
+// The length of the piece of text that starts at at (at < size): up to and
+// including its line feed, at most kIniLineMax characters; a longer line
+// arrives as several pieces.
+long ini_piece_length(const char* text, long size, long at);
+
 // Parses a whole ini text (as read from the file) line by line, in pieces of
 // at most 63997 characters, logging "line used from ini file {%s}" for each
 // used line (the smtp_password line shows kPasswordMask instead of its

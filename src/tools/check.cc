@@ -205,18 +205,12 @@ void check_ini_lines(const char* text, long size, checked_ini* ini,
   int number = 0;
   bool line_starts = true;
   while (at < size) {
-    // As the reader does: a line up to its line feed, at most kIniLineMax
-    // characters at a time.
-    long limit = size - at < kIniLineMax ? size - at : kIniLineMax;
-    const void* line_feed = memchr(text + at, '\n', static_cast<size_t>(limit));
-    long length =
-        line_feed == nullptr
-            ? limit
-            : static_cast<const char*>(line_feed) - (text + at) + 1;
+    // In the pieces the reader takes.
+    long length = ini_piece_length(text, size, at);
     line.assign(text + at, static_cast<size_t>(length));
     at += length;
     if (line_starts) ++number;
-    line_starts = line_feed != nullptr;
+    line_starts = line[line.size() - 1] == '\n';
     cut_line_end(line.data());
     check_one_line(number, line.c_str(), ini, found);
   }
