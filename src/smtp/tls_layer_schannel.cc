@@ -18,6 +18,7 @@
 #include <security.h>
 #include <sspi.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -292,7 +293,10 @@ bool chain_trusted(PCCERT_CONTEXT cert, HCERTSTORE roots,
   HCERTCHAINENGINE engine = nullptr;
   if (roots != nullptr) {
     CERT_CHAIN_ENGINE_CONFIG config{};
-    config.cbSize = sizeof config;
+    // The Windows 7 layout, which ends with the exclusive stores: the one
+    // every Windows since 7 and Wine accept (Wine refuses the larger one).
+    config.cbSize = offsetof(CERT_CHAIN_ENGINE_CONFIG, hExclusiveTrustedPeople) +
+                    sizeof config.hExclusiveTrustedPeople;
     config.hExclusiveRoot = roots;
     if (!CertCreateCertificateChainEngine(&config, &engine)) {
       set_status_detail(outcome, "no chain engine for smtp_tls_ca",
@@ -474,6 +478,14 @@ class schannel_tls final : public tls_layer {
           return false;
         }
         in_size += n;
+        // A TLS record opens with its content type, 20 to 23 (RFC 8446
+        // 5.1); anything else (an SMTP greeting) is not TLS, however long
+        // one waited for the rest of a "record".
+        unsigned char type = static_cast<unsigned char>(in[0]);
+        if (type < 20 || type > 23) {
+          protocol_failure(SEC_E_ILLEGAL_MESSAGE, outcome);
+          return false;
+        }
       }
       SecBuffer in_buffers[2] = {
           {static_cast<unsigned long>(in_size), SECBUFFER_TOKEN, in.data()},
@@ -553,7 +565,7 @@ class schannel_tls final : public tls_layer {
     // A TLS server's first byte opens a handshake (22) or alert (21) record.
     unsigned char first_byte =
         net_.record_size > 0 ? static_cast<unsigned char>(net_.records[0]) : 0;
-    if (net_.record_size > 0 && first_byte != 22 && first_byte != 21) {
+    if (net_.record_size > 0 && (first_byte < 20 || first_byte > 23)) {
       set_status_detail(outcome, "the server does not speak TLS on this port",
                         status);
     } else {
