@@ -455,3 +455,22 @@ def test_tls_and_auth_through_schannel(sites, tls_certs, case):
         assert b"email NOT sent." in proc.stdout, log
         assert server.logins == [] and server.mail_from == []
         assert "{AUTH" not in log
+
+
+def test_tls_handshake_ends_by_the_time_limit(sites, tls_certs):
+    _, windows = sites
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)  # accepted by the kernel, never answered
+        port = listener.getsockname()[1]
+        lay_out(windows, INI.format(port=port) + "smtp_timeout 2\n"
+                "smtp_tls implicit\nsmtp_tls_ca "
+                + windows_path(tls_certs["good"][0]) + "\n")
+        started = time.monotonic()
+        proc = windows.run(BODY)
+        elapsed = time.monotonic() - started
+    assert proc.returncode == 0, proc.stderr
+    assert b"Sorry." in proc.stdout
+    assert 1.9 <= elapsed < 6, elapsed
+    assert "TLS handshake failed with the SMTP server (127.0.0.1): no answer " \
+           "within the time limit (smtp_timeout)" in windows.log_text()
