@@ -3,10 +3,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string_view>
 
 #include "config/attachment_rules.h"
 #include "config/reply_rules.h"
+#include "config/service_rules.h"
 #include "support/alloc.h"
 #include "support/decimal.h"
 #include "support/log.h"
@@ -84,6 +86,10 @@ enum ini_action {
   INI_EMAIL_FIELD,
   INI_RECIPIENT_FIELD,
   INI_RECIPIENT_ALIAS,
+  INI_CAPTCHA_PROVIDER,
+  INI_CAPTCHA_VERIFY_URL,
+  INI_WEBHOOK_URL,
+  INI_WEBHOOK_FORMAT,
 };
 
 struct ini_keyword {
@@ -118,8 +124,10 @@ constexpr ini_keyword redirect_row(std::string_view prefix,
   return {prefix, INI_CHECKED, nullptr, text, INI_REDIRECT};
 }
 
-// The one keyword whose value never reaches the log.
+// The keywords whose values never reach the log.
 constexpr std::string_view kSmtpPasswordPrefix = "smtp_password ";
+constexpr std::string_view kCaptchaSecretPrefix = "captcha_secret ";
+constexpr std::string_view kWebhookSecretPrefix = "webhook_secret ";
 
 // The keywords of the ini file. Each follows the ini rules: keyword, one
 // blank, value (the blank is part of the prefix); a flag's prefix has no
@@ -179,6 +187,14 @@ constexpr ini_keyword kIniKeywords[] = {
     checked_row("recipient_field ", INI_RECIPIENT_FIELD),
     checked_row("recipient_alias ", INI_RECIPIENT_ALIAS),
     flag_row("client_ip_header", &mail_settings::client_ip_header),
+    action_row("captcha_provider ", INI_SPECIAL, INI_CAPTCHA_PROVIDER),
+    text_row(kCaptchaSecretPrefix, &mail_settings::captcha_secret),
+    checked_row("captcha_verify_url ", INI_CAPTCHA_VERIFY_URL),
+    text_row("captcha_tls_ca ", &mail_settings::captcha_tls_ca),
+    checked_row("webhook_url ", INI_WEBHOOK_URL),
+    action_row("webhook_format ", INI_SPECIAL, INI_WEBHOOK_FORMAT),
+    text_row(kWebhookSecretPrefix, &mail_settings::webhook_secret),
+    text_row("archive_file ", &mail_settings::archive_file),
 };
 
 constexpr int kIniKeywordCount =
@@ -326,6 +342,32 @@ int apply_special(ini_action action, const char* value,
                 "will be sent",
                 value);
       return 0;
+    case INI_CAPTCHA_PROVIDER: {
+      captcha_kind kind = captcha_kind_named(value);
+      if (kind != CAPTCHA_NONE) {
+        settings->captcha_provider = kind;
+        return 1;
+      }
+      log_event(LOG_ERRORS,
+                "captcha_provider (%s) is not turnstile, hcaptcha or "
+                "recaptcha: no CAPTCHA is checked",
+                value);
+      return 0;
+    }
+    case INI_WEBHOOK_FORMAT:
+      if (strcmp(value, "json") == 0) {
+        settings->webhook_format = WEBHOOK_JSON;
+        return 1;
+      }
+      if (strcmp(value, "slack") == 0) {
+        settings->webhook_format = WEBHOOK_SLACK;
+        return 1;
+      }
+      log_event(LOG_ERRORS,
+                "webhook_format (%s) is neither json nor slack, keeping %s",
+                value, settings->webhook_format == WEBHOOK_SLACK ? "slack"
+                                                                 : "json");
+      return 0;
     case INI_ATTACHMENT_TYPES:
       if (add_attachment_types(value, settings) > 0) return 1;
       log_event(LOG_ERRORS,
@@ -423,6 +465,26 @@ int apply_checked(const ini_keyword& keyword, const char* value,
       return 1;
     case INI_RECIPIENT_ALIAS:
       return add_recipient_alias(keyword, value, settings);
+    case INI_CAPTCHA_VERIFY_URL:
+      if (!service_url_usable(value)) {
+        log_event(LOG_ERRORS,
+                  "captcha_verify_url (%s) is not an http or https URL: the "
+                  "provider's URL is used",
+                  value);
+        return 0;
+      }
+      replace_text(&settings->captcha_verify_url, value);
+      return 1;
+    case INI_WEBHOOK_URL:
+      if (!webhook_url_usable(value)) {
+        log_event(LOG_ERRORS,
+                  "webhook_url (%s) is not an https URL (or http to "
+                  "127.0.0.1): no webhook is sent",
+                  value);
+        return 0;
+      }
+      replace_text(&settings->webhook_url, value);
+      return 1;
     default:  // the field names: required_field, email_field, recipient_field
       break;
   }
@@ -514,9 +576,11 @@ void parse_ini_text(const char* text, long size, mail_settings* settings,
     // The logging line governs its own "line used" line already.
     if (settings->logging != logging_before) log_set_logging(settings->logging);
     if (matches > 0) {
-      // The password never reaches the log.
-      if (starts_with(line, kSmtpPasswordPrefix)) {
-        log_event(LOG_DEBUG, "line used from ini file {smtp_password %s}",
+      // Passwords and secrets never reach the log.
+      std::string_view keyword = ini_keyword_of_line(line);
+      if (ini_keyword_is_secret(keyword)) {
+        log_event(LOG_DEBUG, "line used from ini file {%.*s %s}",
+                  static_cast<int>(keyword.size()), keyword.data(),
                   kPasswordMask);
       } else {
         log_event(LOG_DEBUG, "line used from ini file {%s}", line);
@@ -572,6 +636,14 @@ std::vector<std::string_view> ini_keyword_names() {
     names.push_back(keyword.prefix.substr(0, keyword_length(keyword)));
   }
   return names;
+}
+
+bool ini_keyword_is_secret(std::string_view keyword) {
+  for (std::string_view prefix :
+       {kSmtpPasswordPrefix, kCaptchaSecretPrefix, kWebhookSecretPrefix}) {
+    if (prefix.substr(0, prefix.size() - 1) == keyword) return true;
+  }
+  return false;
 }
 
 std::string_view ini_keyword_of_line(const char* line) {

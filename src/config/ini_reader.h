@@ -27,6 +27,21 @@ enum field_rule_kind : unsigned char {
   FIELD_EMAIL,     // email_field: when not empty, exactly one address
 };
 
+// Which CAPTCHA service captcha_provider names; each has its own verify URL
+// and form field (service_rules.h).
+enum captcha_kind : unsigned char {
+  CAPTCHA_NONE,
+  CAPTCHA_TURNSTILE,  // Cloudflare Turnstile
+  CAPTCHA_HCAPTCHA,
+  CAPTCHA_RECAPTCHA,  // Google reCAPTCHA
+};
+
+// The body webhook_format asks for.
+enum webhook_kind : unsigned char {
+  WEBHOOK_JSON,   // the submission record (submission_record.h)
+  WEBHOOK_SLACK,  // {"text": ...}, one line per field
+};
+
 // One required_field or email_field line, in ini order.
 struct field_rule {
   field_rule_kind kind = FIELD_REQUIRED;
@@ -102,6 +117,25 @@ struct mail_settings {
 
   // Adds X-Originating-IP with the client's address to the message.
   bool client_ip_header = false;
+
+  // CAPTCHA verification: the provider gives the verify URL and the form
+  // field; captcha_verify_url (checked as an http or https URL) overrides
+  // the URL, captcha_tls_ca trusts only the CAs of that PEM file for it.
+  // The secret never reaches the log.
+  captcha_kind captcha_provider = CAPTCHA_NONE;
+  char* captcha_secret = nullptr;
+  char* captcha_verify_url = nullptr;
+  char* captcha_tls_ca = nullptr;
+
+  // A post sent or queued is announced to webhook_url (checked: https, or
+  // http to 127.0.0.1 only), signed with webhook_secret when set (never
+  // logged).
+  char* webhook_url = nullptr;
+  webhook_kind webhook_format = WEBHOOK_JSON;
+  char* webhook_secret = nullptr;
+
+  // A post sent or queued is appended to this file as one JSON line.
+  char* archive_file = nullptr;
 };
 
 // An ordered list of name/value pairs: the first count entries are set,
@@ -132,8 +166,8 @@ long ini_piece_length(const char* text, long size, long at);
 
 // Parses a whole ini text (as read from the file) line by line, in pieces of
 // at most 63997 characters, logging "line used from ini file {%s}" for each
-// used line (the smtp_password line shows kPasswordMask instead of its
-// value). Also points the log's verbosity at settings->logging as soon as a
+// used line (the lines of the secret keywords, ini_keyword_is_secret, show
+// kPasswordMask instead of their values). Also points the log's verbosity at settings->logging as soon as a
 // logging line is read. At the end, when recipient_field is set, logs once
 // (LOG_DEBUG) that the other To entries are not used.
 void parse_ini_text(const char* text, long size, mail_settings* settings,
@@ -160,5 +194,10 @@ std::vector<std::string_view> ini_keyword_names();
 // same byte-for-byte prefix match; "" when the line names none. A line
 // whose keyword refuses its value still names it.
 std::string_view ini_keyword_of_line(const char* line);
+
+// Whether keyword (as ini_keyword_names gives it) holds a password or secret
+// that no log line and no finding may show: smtp_password, captcha_secret,
+// webhook_secret.
+bool ini_keyword_is_secret(std::string_view keyword);
 
 }  // namespace tarvelo

@@ -523,6 +523,72 @@ TEST(IniReaderTest, OldKeywordsLeaveReplySettingsAtDefaults) {
   EXPECT_EQ(std::string::npos, log.messages().find("recipient_field"));
 }
 
+TEST(IniReaderTest, ServiceKeywordsStoreTheirValuesAndHideSecrets) {
+  scoped_test_log log;
+  log_set_logging("debug");
+  loaded* l = parse(
+      "captcha_provider hcaptcha\ncaptcha_secret 0xS3cr3t\n"
+      "captcha_verify_url https://127.0.0.1:8443/verify\n"
+      "captcha_tls_ca ca.pem\nwebhook_url http://127.0.0.1:9/hook\n"
+      "webhook_format slack\nwebhook_secret hook-key\n"
+      "archive_file /var/tarvelo/archive.jsonl\n");
+  const mail_settings& s = l->settings;
+  EXPECT_EQ(CAPTCHA_HCAPTCHA, s.captcha_provider);
+  EXPECT_STREQ("0xS3cr3t", s.captcha_secret);
+  EXPECT_STREQ("https://127.0.0.1:8443/verify", s.captcha_verify_url);
+  EXPECT_STREQ("ca.pem", s.captcha_tls_ca);
+  EXPECT_STREQ("http://127.0.0.1:9/hook", s.webhook_url);
+  EXPECT_EQ(WEBHOOK_SLACK, s.webhook_format);
+  EXPECT_STREQ("hook-key", s.webhook_secret);
+  EXPECT_STREQ("/var/tarvelo/archive.jsonl", s.archive_file);
+  std::string lines = log.messages();
+  EXPECT_EQ(std::string::npos, lines.find("0xS3cr3t"));
+  EXPECT_EQ(std::string::npos, lines.find("hook-key"));
+  EXPECT_NE(std::string::npos,
+            lines.find("line used from ini file {captcha_secret ********}"));
+  EXPECT_NE(std::string::npos,
+            lines.find("line used from ini file {webhook_secret ********}"));
+  EXPECT_NE(std::string::npos,
+            lines.find("line used from ini file {archive_file "));
+}
+
+TEST(IniReaderTest, UnusableServiceValuesAreNotStored) {
+  scoped_test_log log;
+  log_set_logging("debug");
+  struct {
+    const char* line;
+    const char* error;
+  } cases[] = {
+      {"captcha_provider Turnstile",
+       "captcha_provider (Turnstile) is not turnstile, hcaptcha or recaptcha: "
+       "no CAPTCHA is checked\n"},
+      {"captcha_verify_url ftp://x/",
+       "captcha_verify_url (ftp://x/) is not an http or https URL: the "
+       "provider's URL is used\n"},
+      // In clear text only to this machine.
+      {"webhook_url http://hooks.example/x",
+       "webhook_url (http://hooks.example/x) is not an https URL (or http to "
+       "127.0.0.1): no webhook is sent\n"},
+      {"webhook_url https://user@hooks.example/x",
+       "webhook_url (https://user@hooks.example/x) is not an https URL (or "
+       "http to 127.0.0.1): no webhook is sent\n"},
+      {"webhook_format xml",
+       "webhook_format (xml) is neither json nor slack, keeping json\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    write_file(log.path(), "");
+    loaded* l = parse(std::string(c.line) + "\n");
+    std::string lines = log.messages();
+    EXPECT_NE(std::string::npos, lines.find(c.error)) << lines;
+    EXPECT_EQ(std::string::npos, lines.find("line used")) << lines;
+    EXPECT_EQ(CAPTCHA_NONE, l->settings.captcha_provider);
+    EXPECT_EQ(nullptr, l->settings.captcha_verify_url);
+    EXPECT_EQ(nullptr, l->settings.webhook_url);
+    EXPECT_EQ(WEBHOOK_JSON, l->settings.webhook_format);
+  }
+}
+
 TEST(IniReaderTest, CutLineEnd) {
   struct {
     const char* in;

@@ -59,12 +59,6 @@ void send_reply(reply_outcome outcome, const reply_request& request,
                 const mail_settings& settings, form_table* form,
                 const field_problems& problems, FILE* out);
 
-// Appends text to *out as the inside of a JSON string (RFC 8259 7): the
-// quotation mark and the backslash escaped, control characters as \u00XX,
-// every byte that is not part of well-formed UTF-8 as one U+FFFD per
-// maximal invalid part (Unicode 15, 3.9).
-void json_escape_append(std::string* out, const char* text);
-
 // Answers an OPTIONS request (a CORS preflight) when cors_origin is set:
 // "Status: 204 No Content", and, when request.origin is listed, the
 // Access-Control-Allow-* headers and Access-Control-Max-Age: 86400.

@@ -1,4 +1,5 @@
 #include "pages/http_reply.h"
+#include "support/json_text.h"
 
 #include <gtest/gtest.h>
 

@@ -45,10 +45,10 @@ bool is_blank(const char* line) {
   return true;
 }
 
-// The line as a finding quotes it: the password masked.
+// The line as a finding quotes it: passwords and secrets masked.
 std::string shown_line(const char* line, std::string_view keyword) {
-  if (keyword == "smtp_password") {
-    return std::string("smtp_password ") + kPasswordMask;
+  if (ini_keyword_is_secret(keyword)) {
+    return std::string(keyword) + " " + kPasswordMask;
   }
   return line;
 }
@@ -85,7 +85,7 @@ void check_one_line(int number, const char* line, checked_ini* ini,
     if (!meant.empty()) {
       // A misspelt password line still holds the password.
       std::string shown =
-          meant == "smtp_password"
+          ini_keyword_is_secret(meant)
               ? std::string(line, first.data() + first.size() - line) + " " +
                     kPasswordMask
               : std::string(line);
