@@ -79,6 +79,10 @@ struct run_moment {
   long long unix_microseconds = 0;  // now: rate limit and spool file name
   const char* client = "";          // REMOTE_ADDR as given, "" when unset
   rate_state_location rate_state;   // used only with a rate limit
+  // The run's time limit for calls to other services (a CAPTCHA provider,
+  // a webhook), on os_monotonic_ms's clock: smtp_timeout seconds from the
+  // moment the form and the ini were read. Such a call never runs past it.
+  long long services_deadline_ms = 0;
 };
 
 // One run's composition and delivery; *problems (count first set to 0)

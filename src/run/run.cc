@@ -126,6 +126,8 @@ run_moment read_run_moment(const mail_settings& settings) {
   if (settings.add_standard_headers) read_message_stamp(&moment.stamp);
   moment.unix_microseconds = os_time_microseconds();
   moment.client = env_or_empty("REMOTE_ADDR");
+  moment.services_deadline_ms =
+      os_monotonic_ms() + settings.smtp_timeout * 1000LL;
   if (settings.rate_limit > 0) {
     moment.rate_state = rate_state_location_for(
         log_path(), os_full_path(ini_path_for_log(log_path()).c_str()).c_str(),
@@ -190,10 +192,10 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
   // A refused body sends nothing; read_form logged why.
   if (may_send && form == FORM_READ) {
     log_event(LOG_DEBUG, "generating email.");
-    outcome = compose_and_send(
-        the_mail_settings, the_header_list, the_body_list, &the_form_table,
-        read_run_moment(the_mail_settings), &the_envelope, &problems,
-        smtp_send_mail);
+    run_moment moment = read_run_moment(the_mail_settings);
+    outcome = compose_and_send(the_mail_settings, the_header_list,
+                               the_body_list, &the_form_table, moment,
+                               &the_envelope, &problems, smtp_send_mail);
   } else if (!may_send) {
     // A browser asks before a cross-origin fetch() with a JSON or other
     // non-simple request (the Fetch standard's CORS preflight); that is no
