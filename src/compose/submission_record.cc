@@ -1,6 +1,7 @@
 #include "compose/submission_record.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "support/calendar.h"
 #include "support/json_text.h"
@@ -63,8 +64,14 @@ std::string submission_json(const submission_head& head,
     append_string(&out, head.client.c_str());
   }
   out += ",\"fields\":[";
+  bool first = true;
   for (int pair = 0; pair < form.form_count; ++pair) {
-    if (pair > 0) out += ',';
+    if (head.hidden_field != nullptr &&
+        strcmp(form.names[pair], head.hidden_field) == 0) {
+      continue;
+    }
+    if (!first) out += ',';
+    first = false;
     out += '[';
     append_string(&out, form.names[pair]);
     out += ',';

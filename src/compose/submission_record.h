@@ -16,6 +16,9 @@ struct submission_head {
   const char* outcome = "sent";  // "sent" or "queued"
   long long unix_seconds = 0;    // when the post was handled
   std::string client;   // the client's address; "" leaves it out
+  // A field the record leaves out (the CAPTCHA widget's token: long,
+  // single-use and of no worth to the owner); null keeps every field.
+  const char* hidden_field = nullptr;
 };
 
 // unix_seconds as an RFC 3339 time in UTC: "2026-12-08T18:30:05Z".
@@ -24,7 +27,8 @@ std::string rfc3339_utc(long long unix_seconds);
 // The record as one line of JSON without a line end:
 //   {"form":"...","outcome":"sent","time":"...","client":"...",
 //    "fields":[["Name","Ann"],["cv",{"file":"cv.pdf","size":1234}]]}
-// "client" only when head.client is not empty. Fields in form order; a file
+// "client" only when head.client is not empty. Fields in form order, but
+// for head.hidden_field; a file
 // field gives its file name and size instead of its value. Every text is
 // escaped as JSON (json_escape_append), so broken UTF-8 arrives as U+FFFD.
 std::string submission_json(const submission_head& head,
