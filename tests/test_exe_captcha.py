@@ -3,25 +3,19 @@ server runs it, posts the visitor's token to a local HTTPS verify server
 (Python's ssl, a test CA made with openssl) and mails only a post the server
 verified, to a real SMTP receiver. A post that could not be checked is
 refused within smtp_timeout; the secret never reaches the log or the page."""
-import http.server
-import json
-import os
 import shutil
 import socket
-import ssl
-import subprocess
-import threading
 import time
-import types
-from urllib.parse import parse_qs, urlencode
+from urllib.parse import urlencode
 
 import pytest
+
+from captcha_server import GOOD_TOKEN, VerifyServers, make_test_ca
 
 pytestmark = pytest.mark.skipif(shutil.which("openssl") is None,
                                 reason="openssl is not installed")
 
 SECRET = "Verify-S3cret&42"
-GOOD_TOKEN = "good-token"
 INI = """smtp 127.0.0.1:{smtp_port}
 smtp_timeout 3
 logging debug
@@ -40,101 +34,20 @@ captcha_tls_ca {ca}
 """
 
 
-def openssl(*args):
-    subprocess.run(["openssl", *args], check=True, capture_output=True,
-                   timeout=60)
-
-
 @pytest.fixture
 def certs(tmp_path):
-    """A test CA; a server certificate it signed for 127.0.0.1, one it signed
-    for another host, and a self-signed one it never saw."""
     folder = tmp_path / "certs"
     folder.mkdir()
-    p = lambda name: str(folder / name)  # noqa: E731
-    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-          "-nodes"]
-    openssl("req", "-x509", *ec, "-keyout", p("ca.key"), "-out", p("ca.pem"),
-            "-days", "2", "-subj", "/CN=TARVELO test CA",
-            "-addext", "basicConstraints=critical,CA:TRUE",
-            "-addext", "keyUsage=critical,keyCertSign")
-    out = {"ca": p("ca.pem")}
-    for name, alt in (("good", "IP:127.0.0.1"),
-                      ("other_host", "DNS:other.example")):
-        openssl("req", "-new", *ec, "-keyout", p(name + ".key"),
-                "-out", p(name + ".csr"), "-subj", "/CN=" + name)
-        with open(p(name + ".ext"), "w") as f:
-            f.write("subjectAltName=" + alt + "\n")
-        openssl("x509", "-req", "-in", p(name + ".csr"), "-CA", p("ca.pem"),
-                "-CAkey", p("ca.key"), "-CAcreateserial", "-days", "2",
-                "-out", p(name + ".pem"), "-extfile", p(name + ".ext"))
-        out[name] = (p(name + ".pem"), p(name + ".key"))
-    openssl("req", "-x509", *ec, "-keyout", p("stranger.key"),
-            "-out", p("stranger.pem"), "-days", "2", "-subj", "/CN=stranger",
-            "-addext", "subjectAltName=IP:127.0.0.1")
-    out["stranger"] = (p("stranger.pem"), p("stranger.key"))
-    return out
+    return make_test_ca(str(folder))
 
 
 @pytest.fixture
 def verify_server(certs):
-    """Starts HTTPS verify servers on 127.0.0.1, port 0: start(answer, cert)
-    where answer is "provider" (success only for GOOD_TOKEN), "not_json" or
-    "never_ends" (headers, then silence). Each records the forms posted to
-    it; all stop in teardown."""
-    started = []
-    stop = threading.Event()
-
-    def start(answer="provider", cert="good"):
-        posts = []
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_POST(self):
-                length = int(self.headers.get("Content-Length", "0"))
-                raw = self.rfile.read(length).decode()
-                posts.append({"type": self.headers.get("Content-Type"),
-                              "path": self.path, "raw": raw,
-                              "form": parse_qs(raw)})
-                if answer == "never_ends":
-                    self.send_response(200)
-                    self.send_header("Content-Length", "100")
-                    self.end_headers()
-                    self.wfile.flush()
-                    stop.wait(20)
-                    return
-                if answer == "not_json":
-                    body = b"<html>Service busy</html>"
-                else:
-                    ok = parse_qs(raw).get("response") == [GOOD_TOKEN]
-                    body = json.dumps({"success": ok, "error-codes":
-                                       [] if ok else ["invalid-input-response"]
-                                       }).encode()
-                self.send_response(200)
-                self.send_header("Content-Type", "application/json")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(*certs[cert])
-        server.socket = context.wrap_socket(server.socket, server_side=True)
-        thread = threading.Thread(target=server.serve_forever,
-                                  kwargs={"poll_interval": 0.05}, daemon=True)
-        thread.start()
-        started.append(server)
-        return types.SimpleNamespace(
-            url=f"https://127.0.0.1:{server.server_address[1]}/siteverify",
-            posts=posts)
-
-    yield start
-    stop.set()
-    for server in started:
-        server.shutdown()
-        server.server_close()
+    """start(answer, cert) starts a verify server (see VerifyServers); all
+    stop in teardown."""
+    servers = VerifyServers(certs)
+    yield servers.start
+    servers.stop()
 
 
 def closed_port_url():
