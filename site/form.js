@@ -24,7 +24,9 @@ async function send(form) {
   try {
     const response = await fetch(form.action, {
       method: 'POST',
-      // URL-encoded, as the browser posts the form itself.
+      // URL-encoded, as the browser posts the form itself. FormData takes
+      // every field inside the form, the hidden one a CAPTCHA widget fills
+      // too.
       body: new URLSearchParams(new FormData(form)),
       headers: { Accept: 'application/json' },
     });
@@ -42,6 +44,10 @@ async function send(form) {
     return;
   }
   status.textContent = reply.error;
+  // A CAPTCHA token is good for one check: the next try needs a fresh one.
+  for (const widget of [window.turnstile, window.hcaptcha, window.grecaptcha]) {
+    if (widget && typeof widget.reset === 'function') widget.reset();
+  }
   for (const [name, reason] of Object.entries(reply.fields || {})) {
     // A group of radio buttons has no one element to mark.
     const field = form.elements.namedItem(name);

@@ -124,6 +124,18 @@ CASES = [
      b"\"outcome\":\"invalid\",\"error\":\"Some fields are missing or not "
      b"filled in as asked.\",\"fields\":{\"Upload:\":\"file type not "
      b"allowed\"}}\n"),
+    # The CAPTCHA is judged without the call to the provider.
+    ("CAPTCHA token present", "captcha_provider hcaptcha\n"
+     "captcha_secret s3cret", {}, BODY + b"&h-captcha-response=tok", b"RCPT",
+     b"-- verdict --\nverdict: sent (CAPTCHA token in h-captcha-response not "
+     b"checked by -render)\n-- reply --\nPragma: no-cache\n"
+     b"Content-type: text/html\n\n<p>Thank you, Jo &lt;b&gt;.</p>\n"),
+    ("CAPTCHA token missing", "captcha_provider turnstile\n"
+     "captcha_secret s3cret", {}, BODY, None,
+     b"-- verdict --\nverdict: invalid fields (captcha: required): no CAPTCHA "
+     b"token in cf-turnstile-response\n-- reply --\n"
+     b"Status: 422 Unprocessable Content\nPragma: no-cache\n"
+     b"Content-type: text/html\n\n<p>Not sent: captcha</p>\n"),
     ("not a form", "", {"CONTENT_TYPE": "image/png"}, b"\x89PNG", None,
      b"-- verdict --\nverdict: form not read (the body type is not a form)\n"
      b"-- reply --\nPragma: no-cache\nContent-type: text/html\n\n"

@@ -3,10 +3,12 @@
 #include <cstring>
 #include <string>
 
+#include "compose/captcha_check.h"
 #include "compose/field_rules.h"
 #include "compose/message.h"
 #include "config/attachment_rules.h"
 #include "config/reply_rules.h"
+#include "config/service_rules.h"
 #include "spool/spool.h"
 #include "support/dyn_text.h"
 #include "support/log.h"
@@ -27,6 +29,53 @@ const char* text_or_null(const char* text) {
 bool envelope_complete(const envelope& env) {
   return env.from_address != nullptr && env.to_address != nullptr &&
          env.subject_found == 1;
+}
+
+// The CAPTCHA step of compose_and_send, for a post whose fields passed.
+// Returns true when it may go on; else fills *outcome (and *problems for an
+// invalid token) after its log line.
+bool captcha_lets_through(const mail_settings& settings,
+                          const form_table& form, const run_moment& moment,
+                          field_problems* problems,
+                          delivery_outcome* outcome) {
+  // A robot's post is dropped as the abuse checks would drop it, before its
+  // token costs a call to the provider.
+  if (honeypot_caught(settings, form)) {
+    *outcome = DELIVERY_DROPPED;
+    return false;
+  }
+  const char* url = captcha_url_of(settings);
+  const char* token =
+      form_table_lookup(form, captcha_form_field(settings.captcha_provider));
+  captcha_verdict verdict = CAPTCHA_REFUSED;
+  const char* reason = kFieldRequired;
+  std::string words;
+  if (*token != '\0') {
+    verdict = check_captcha(settings, token, moment.client,
+                            moment.services_deadline_ms, moment.poster, &words);
+    reason = kFieldNotVerified;
+  }
+  if (verdict == CAPTCHA_PASSED) {
+    log_event(LOG_DEBUG, "CAPTCHA verified at %s", url);
+    return true;
+  }
+  if (verdict == CAPTCHA_UNCHECKED) {
+    log_event(LOG_ERRORS,
+              "CAPTCHA could not be verified at %s (%s): no mail sent", url,
+              words.c_str());
+    *outcome = DELIVERY_UNCHECKED;
+    return false;
+  }
+  if (!words.empty()) {
+    log_event(LOG_DEBUG, "CAPTCHA refused at %s (error-codes: %s)", url,
+              words.c_str());
+  }
+  problems->items[0] = field_problem{kCaptchaFieldName, reason};
+  problems->count = 1;
+  log_event(LOG_ERRORS, "fields not valid (%s): no mail sent",
+            describe_problems(*problems).c_str());
+  *outcome = DELIVERY_INVALID;
+  return false;
 }
 
 }  // namespace
@@ -141,6 +190,12 @@ delivery_outcome compose_and_send(const mail_settings& settings,
     log_event(LOG_ERRORS, "fields not valid (%s): no mail sent",
               describe_problems(*problems).c_str());
     return DELIVERY_INVALID;
+  }
+  if (settings.captcha_provider != CAPTCHA_NONE) {
+    delivery_outcome refused = DELIVERY_FAILED;
+    if (!captcha_lets_through(settings, form, moment, problems, &refused)) {
+      return refused;
+    }
   }
   compose_extras extras;
   extras.client = moment.client;

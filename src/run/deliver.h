@@ -12,6 +12,7 @@
 #include "config/ini_reader.h"
 #include "form/field_problems.h"
 #include "form/form_reader.h"
+#include "smtp/http_client.h"
 #include "smtp/smtp_dialogue.h"
 
 namespace tarvelo {
@@ -70,6 +71,10 @@ enum delivery_outcome {
   DELIVERY_NOT_ALLOWED = 6,     // a recipient outside allowed_recipient
   DELIVERY_RATE_LIMITED = 7,    // this client's hourly share is used up
   DELIVERY_RATE_UNUSABLE = 8,   // no rate-limit state could be kept
+  // Not sent: the CAPTCHA provider gave no usable answer (unreachable, a
+  // certificate, the time limit, no JSON). A post that could not be checked
+  // is never mailed.
+  DELIVERY_UNCHECKED = 9,
 };
 
 // What one run's delivery takes from outside its tables; the run reads it
@@ -83,6 +88,9 @@ struct run_moment {
   // a webhook), on os_monotonic_ms's clock: smtp_timeout seconds from the
   // moment the form and the ini were read. Such a call never runs past it.
   long long services_deadline_ms = 0;
+  // How calls to other services are made (the CAPTCHA check); null makes
+  // such a call fail as unchecked.
+  http_poster poster = nullptr;
 };
 
 // One run's composition and delivery; *problems (count first set to 0)
@@ -95,6 +103,15 @@ struct run_moment {
 //   DELIVERY_DROPPED with its line (*problems emptied), else the LOG_ERRORS
 //   line "fields not valid (%s): no mail sent" and DELIVERY_INVALID; nothing
 //   is composed or counted;
+// - with captcha_provider set: a filled honeypot first (DELIVERY_DROPPED
+//   with honeypot_caught's line, no call); then the token, the form's
+//   captcha_form_field value, checked with check_captcha over
+//   moment.poster from moment.client by moment.services_deadline_ms. A
+//   missing or empty token (no call) is the field kCaptchaFieldName
+//   kFieldRequired, a refused one kFieldNotVerified: both DELIVERY_INVALID
+//   with the field rules' line; no answer is DELIVERY_UNCHECKED with the
+//   LOG_ERRORS line "CAPTCHA could not be verified at <url> (<why>): no
+//   mail sent". None of them composes, sends or counts anything;
 // - compose_message into *env and texts of its own, with the alias address
 //   the recipient_field's token picks and the client for X-Originating-IP
 //   (the files of form encoded into the body, then their bytes released

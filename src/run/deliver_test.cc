@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "compose/captcha_check.h"
 #include "compose/message.h"
 #include "spool/spool.h"
 #include "support/dyn_text.h"
@@ -425,6 +426,127 @@ TEST(ComposeAndSendTest, FieldRulesAliasAndAbuseOutcomes) {
     EXPECT_EQ(c.counted,
               state.find("1700000001 10.0.0.1\n") != std::string::npos)
         << state;
+  }
+}
+
+// What the stand-in for the CAPTCHA provider's poster saw and answers.
+struct captcha_call {
+  int calls = 0;
+  std::string body;
+  long long deadline_ms = 0;
+  const char* answer = "";  // the body, or null for no connection
+};
+captcha_call provider;
+
+bool provider_post(const http_request& request, http_response* response) {
+  ++provider.calls;
+  provider.body = request.body;
+  provider.deadline_ms = request.deadline_ms;
+  if (provider.answer == nullptr) {
+    response->failure = HTTP_NO_CONNECTION;
+    response->detail = "refused";
+    return false;
+  }
+  response->status = 200;
+  response->body = provider.answer;
+  return true;
+}
+
+// The CAPTCHA step comes after the field rules, a robot is dropped before
+// its token costs a call, a missing token costs none, and only a verified
+// token is composed, sent and counted.
+TEST(ComposeAndSendTest, CaptchaOrderAndOutcomes) {
+  static char name[] = "Name:";
+  static char honeypot[] = "website";
+  static char secret[] = "s3cret";
+  static char url[] = "https://verify.test/check";
+  const struct {
+    const char* what;
+    const char* token;      // null: no token field in the form
+    const char* answer;     // the provider's body, null: no connection
+    bool robot;             // the honeypot filled
+    bool name_missing;      // a required field missing
+    delivery_outcome outcome;
+    const char* problems;
+    std::string log_line;
+    int provider_calls;
+  } cases[] = {
+      {"verified", "tok+1", R"({"success":true})", false, false,
+       DELIVERY_SENT, "", "CAPTCHA verified at https://verify.test/check", 1},
+      {"refused", "tok+1", R"({"success":false,"error-codes":["bad"]})",
+       false, false, DELIVERY_INVALID, "captcha: not verified",
+       "fields not valid (captcha: not verified): no mail sent", 1},
+      {"no answer", "tok+1", nullptr, false, false, DELIVERY_UNCHECKED, "",
+       "CAPTCHA could not be verified at https://verify.test/check (" +
+           std::string(http_failure_name(HTTP_NO_CONNECTION)) +
+           ": refused): no mail sent",
+       1},
+      {"missing token", nullptr, "", false, false, DELIVERY_INVALID,
+       "captcha: required", "fields not valid (captcha: required): no mail sent",
+       0},
+      {"empty token", "", "", false, false, DELIVERY_INVALID,
+       "captcha: required", "fields not valid (captcha: required): no mail sent",
+       0},
+      {"robot with a token", "tok", R"({"success":true})", true, false,
+       DELIVERY_DROPPED, "",
+       "honeypot field (website) was filled in: no mail sent, success page "
+       "shown",
+       0},
+      {"invalid fields first", "tok", R"({"success":true})", false, true,
+       DELIVERY_INVALID, "Name:: required",
+       "fields not valid (Name:: required): no mail sent", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    scoped_test_log log;
+    run_tables t;
+    t.settings_.captcha_provider = CAPTCHA_TURNSTILE;
+    t.settings_.captcha_secret = secret;
+    t.settings_.captcha_verify_url = url;
+    t.settings_.rate_limit = 5;
+    if (c.token != nullptr) {
+      run_tables::add_form(&t.form_, "cf-turnstile-response", c.token);
+    }
+    if (c.robot) {
+      t.settings_.honeypot_field = honeypot;
+      run_tables::add_form(&t.form_, "website", "x");
+    }
+    if (c.name_missing) {
+      t.settings_.field_rules[0] = {FIELD_REQUIRED, name};
+      t.settings_.field_rule_count = 1;
+    } else {
+      run_tables::add_form(&t.form_, "Name", "Joe");
+    }
+    recorded = sent_mail();
+    provider = captcha_call();
+    provider.answer = c.answer;
+    run_moment moment;
+    moment.unix_microseconds = 1700000001000000LL;
+    moment.client = "10.0.0.1";
+    moment.rate_state.beside = t.folder_ + "/form.rate";
+    moment.rate_state.private_folder = t.folder_ + "/private";
+    moment.rate_state.fallback = t.folder_ + "/private/f.rate";
+    moment.services_deadline_ms = 4242;
+    moment.poster = provider_post;
+    EXPECT_EQ(c.outcome, t.run(moment));
+    std::string problems;
+    for (int i = 0; i < t.problems_.count; ++i) {
+      problems += std::string(i > 0 ? ", " : "") + t.problems_.items[i].name +
+                  ": " + t.problems_.items[i].reason;
+    }
+    EXPECT_EQ(c.problems, problems);
+    std::string logged = log.messages();
+    EXPECT_NE(std::string::npos, logged.find(c.log_line + "\n")) << logged;
+    EXPECT_EQ(std::string::npos, logged.find("s3cret")) << logged;
+    EXPECT_EQ(c.provider_calls, provider.calls);
+    if (provider.calls > 0) {
+      EXPECT_EQ("secret=s3cret&response=tok%2B1&remoteip=10.0.0.1",
+                provider.body);
+      EXPECT_EQ(4242, provider.deadline_ms);
+    }
+    bool sent = c.outcome == DELIVERY_SENT;
+    EXPECT_EQ(sent ? 1 : 0, recorded.calls);
+    EXPECT_EQ(sent, !read_file(t.folder_ + "/form.rate").empty());
   }
 }
 

@@ -13,6 +13,7 @@
 #include "form/form_reader.h"
 #include "pages/http_reply.h"
 #include "run/deliver.h"
+#include "run/platform_http.h"
 #include "smtp/socket_layer.h"
 #include "smtp/tls_layer.h"
 #include "support/dyn_text.h"
@@ -91,6 +92,7 @@ reply_outcome reply_outcome_for(bool may_send, form_outcome form,
     case DELIVERY_RATE_LIMITED:
       return REPLY_RATE_LIMITED;
     case DELIVERY_RATE_UNUSABLE:
+    case DELIVERY_UNCHECKED:
       return REPLY_UNAVAILABLE;
     case DELIVERY_NOT_ALLOWED:
     case DELIVERY_FAILED:
@@ -128,6 +130,7 @@ run_moment read_run_moment(const mail_settings& settings) {
   moment.client = env_or_empty("REMOTE_ADDR");
   moment.services_deadline_ms =
       os_monotonic_ms() + settings.smtp_timeout * 1000LL;
+  moment.poster = platform_http_post;
   if (settings.rate_limit > 0) {
     moment.rate_state = rate_state_location_for(
         log_path(), os_full_path(ini_path_for_log(log_path()).c_str()).c_str(),

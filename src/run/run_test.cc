@@ -135,6 +135,7 @@ TEST(ReplyOutcomeTest, EveryRunEndHasItsReply) {
       {true, FORM_READ, DELIVERY_FAILED, plain, REPLY_FAILED},
       {true, FORM_READ, DELIVERY_RATE_LIMITED, plain, REPLY_RATE_LIMITED},
       {true, FORM_READ, DELIVERY_RATE_UNUSABLE, plain, REPLY_UNAVAILABLE},
+      {true, FORM_READ, DELIVERY_UNCHECKED, redirects_only, REPLY_UNAVAILABLE},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.may_send << " " << c.form << " "

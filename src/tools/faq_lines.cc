@@ -810,6 +810,36 @@ const char* const faq_lines[] = {
     "Without any argument the program is a CGI "
     "run: it reads the form from standard input and CONTENT_LENGTH from the "
     "environment.",
+    "",
+    "[q]",
+    "Stopping spam with a CAPTCHA",
+    "[a]",
+    "Put the provider's widget into the form and name the provider and its "
+    "secret key in the ini:",
+    "[pre]",
+    "captcha_provider turnstile",
+    "captcha_secret your-secret-key",
+    "[/pre]",
+    "The providers and the hidden field their widget fills: turnstile "
+    "(Cloudflare Turnstile, cf-turnstile-response), hcaptcha "
+    "(h-captcha-response) and recaptcha (Google reCAPTCHA, "
+    "g-recaptcha-response). The secret is shown as ******** in every log "
+    "line and never in a page.",
+    "After the honeypot and the field rules have passed, the gateway posts "
+    "the token, the secret and the visitor's address to the provider and "
+    "reads its answer. A refused token, or a post without one, is a refused "
+    "field named captcha: the visitor gets the invalid page (or JSON 422, "
+    "the field's reason not verified, or required when the token is "
+    "missing); nothing is sent and the post is not counted by rate_limit.",
+    "A provider that cannot be reached, a certificate that is not trusted, "
+    "or an answer that is no JSON or never ends refuses the post: a post "
+    "that could not be checked is never mailed. The visitor gets the failure "
+    "page (or failure_redirect, or JSON 503 failed), and the log an error "
+    "line: CAPTCHA could not be verified at URL (why): no mail sent.",
+    "The call to the provider may take smtp_timeout seconds, counted from "
+    "when the form was read. captcha_verify_url URL sends the tokens to "
+    "another address (a private endpoint, or a test server), and "
+    "captcha_tls_ca FILE trusts only the CAs of that PEM file for it.",
     nullptr,
 };
 

@@ -6,9 +6,11 @@
 #include <string>
 
 #include "compose/abuse_checks.h"
+#include "compose/captcha_check.h"
 #include "compose/field_rules.h"
 #include "config/attachment_rules.h"
 #include "config/reply_rules.h"
+#include "config/service_rules.h"
 #include "smtp/wire_encoder.h"
 #include "support/dyn_text.h"
 
@@ -97,7 +99,23 @@ bool passes_before_composing(const render_inputs& in, field_problems* problems,
     return false;
   }
   check_fields(settings, form, problems);
-  if (problems->count == 0) return true;
+  if (problems->count == 0) {
+    if (settings.captcha_provider == CAPTCHA_NONE) return true;
+    // A run's CAPTCHA step, short of the call to the provider.
+    if (honeypot_caught(settings, form)) {
+      *reply = REPLY_SENT;
+      *verdict = "honeypot filled: dropped quietly";
+      return false;
+    }
+    const char* field = captcha_form_field(settings.captcha_provider);
+    if (*form_table_lookup(form, field) != '\0') return true;
+    problems->items[0] = field_problem{kCaptchaFieldName, kFieldRequired};
+    problems->count = 1;
+    *reply = REPLY_INVALID;
+    *verdict = "invalid fields (" + describe_problems(*problems) +
+               "): no CAPTCHA token in " + field;
+    return false;
+  }
   // A robot is not told which fields were wrong.
   if (honeypot_caught(settings, form)) {
     problems->count = 0;
@@ -162,6 +180,11 @@ void render_post(const render_inputs& in, FILE* out) {
     } else {
       reply = REPLY_SENT;
       verdict = "sent";
+    }
+    if (settings.captcha_provider != CAPTCHA_NONE) {
+      verdict += std::string(" (CAPTCHA token in ") +
+                 captcha_form_field(settings.captcha_provider) +
+                 " not checked by -render)";
     }
     free(env.from_address);
     free(env.to_address);

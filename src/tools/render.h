@@ -45,7 +45,12 @@ struct render_inputs {
 // first two sections. The verdicts: "sent", "form not read (<why>)",
 // "file type not allowed (<field>)", "honeypot filled: dropped quietly",
 // "invalid fields (<name>: <reason>, ...)", "no From, To or Subject: not
-// sent", "recipient not allowed (<address>)". The form's files are kept.
+// sent", "recipient not allowed (<address>)". With captcha_provider set a
+// run's CAPTCHA step is judged without the call: a filled honeypot is
+// dropped, a missing token gives "invalid fields (captcha: required): no
+// CAPTCHA token in <field>", and a post with its token gets its verdict
+// followed by " (CAPTCHA token in <field> not checked by -render)". The
+// form's files are kept.
 // Allocation failures end the process; log lines of the checks go through
 // log_event (the switch turns the log off first).
 void render_post(const render_inputs& in, FILE* out);
