@@ -1,12 +1,18 @@
 """The -check switch through the built executable: a good ini against a
-real SMTP receiver, an ini with mistakes, -offline, and that a check writes
-nothing."""
+real SMTP receiver, an ini with mistakes, -offline, the services' URLs
+against a local HTTPS server, the archive file's place, and that a check
+writes nothing."""
+import http.server
 import os
 import socket
+import ssl
+import threading
+import types
 
 import pytest
 
 from conftest import CgiSite, free_port
+from postfix_fixture import make_test_certificate
 
 REFUSED = "nobody-here@example.com"
 PAGE = "<html><body>Thanks, ||Name:||.</body></html>\n"
@@ -173,3 +179,93 @@ def test_password_others_may_read(site):
         assert got == status, lines
         assert (readable in lines) == (mode == 0o644)
         assert "Pass-Word-42" not in "\n".join(lines)
+
+
+@pytest.fixture
+def https_server(tmp_path):
+    """An HTTPS server on 127.0.0.1 whose certificate is its own CA; notes
+    every request line it is sent and answers none."""
+    folder = tmp_path / "tls"
+    folder.mkdir()
+    cert, key = make_test_certificate(str(folder))
+    requests = []
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def parse_request(self):
+            requests.append(self.raw_requestline)
+            return False
+
+    server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    server.socket = context.wrap_socket(server.socket, server_side=True)
+    thread = threading.Thread(target=server.serve_forever,
+                              kwargs={"poll_interval": 0.05}, daemon=True)
+    thread.start()
+    yield types.SimpleNamespace(port=server.server_address[1], ca=cert,
+                                requests=requests)
+    server.shutdown()
+    server.server_close()
+
+
+@pytest.mark.parametrize("trusted", [True, False])
+def test_service_urls_are_probed_without_a_request(site, receiver,
+                                                   https_server, trusted):
+    verify = f"https://127.0.0.1:{https_server.port}/verify"
+    hook = f"http://127.0.0.1:{free_port()}/hook"
+    extra = ("captcha_provider turnstile\ncaptcha_secret Top-Secret-7\n"
+             f"captcha_verify_url {verify}\nwebhook_url {hook}\n")
+    if trusted:
+        extra += f"captcha_tls_ca {https_server.ca}\n"
+    site.write_ini(good_ini(receiver.port, extra))
+    site.write_file("thanks.html", PAGE)
+    status, lines = check(site)
+    assert status == 1, lines
+    verdict = [line for line in lines if "CAPTCHA verify URL" in line]
+    if trusted:
+        assert verdict == [
+            f"ok: CAPTCHA verify URL {verify}: reachable, certificate "
+            "accepted"]
+    else:
+        assert len(verdict) == 1 and verdict[0].startswith(
+            f"problem: CAPTCHA verify URL {verify}: TLS failed (TLS "
+            "certificate not trusted"), verdict
+    assert (f"problem: webhook URL {hook}: no connection (Connection "
+            "Refused)") in lines
+    assert "Top-Secret-7" not in "\n".join(lines)
+    assert https_server.requests == []
+
+
+@pytest.mark.parametrize("shape, finding", [
+    ("no folder", "problem: archive_file {path}: the folder {folder} does "
+                  "not exist: no post would be kept"),
+    ("link", "problem: archive_file {path} is a symbolic link, which a run "
+             "never writes through: no post would be kept"),
+    ("folder", "problem: archive_file {path} is not a regular file: no post "
+               "would be kept"),
+    ("readable", "warning: archive_file {path} lets every user read the "
+                 "submissions (mode 0644)"),
+    ("new", "ok: the user root can append to the archive {path}"),
+])
+def test_archive_place(site, shape, finding):
+    folder = os.path.join(site.folder, "posts")
+    path = os.path.join(folder, "archive.jsonl")
+    if shape != "no folder":
+        os.mkdir(folder)
+    if shape == "link":
+        os.symlink(site.write_file("elsewhere.jsonl", ""), path)
+    elif shape == "folder":
+        os.mkdir(path)
+    elif shape == "readable":
+        with open(path, "w") as f:
+            f.write("{}\n")
+        os.chmod(path, 0o644)
+    site.write_ini(good_ini(1, "archive_file posts/archive.jsonl\n"))
+    site.write_file("thanks.html", PAGE)
+    before = sorted(os.listdir(folder)) if os.path.isdir(folder) else None
+    status, lines = check(site, "-offline", "-user", "root")
+    expected = finding.format(path=path, folder=folder)
+    assert any(line.startswith(expected) for line in lines), lines
+    assert status == (1 if expected.startswith("problem") else 0), lines
+    after = sorted(os.listdir(folder)) if os.path.isdir(folder) else None
+    assert after == before

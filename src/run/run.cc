@@ -272,6 +272,17 @@ bool probe_with_platform(const mail_settings& settings, const char* from,
                            &sockets_started, steps);
 }
 
+// The -check switch's probe of a service's URL, over the platform's
+// sockets and TLS.
+bool probe_service_with_platform(const http_url& url, const char* ca_file,
+                                 int timeout_seconds,
+                                 http_response* response) {
+  static bool sockets_started = false;
+  net_ops* net = platform_net();
+  return http_probe(url, ca_file, net->now_ms() + timeout_seconds * 1000LL,
+                    net, platform_tls(), &sockets_started, response);
+}
+
 }  // namespace
 
 int run_main(int argc, char** argv) {
@@ -317,7 +328,8 @@ int run_main(int argc, char** argv) {
   if (argc >= 2 && strcmp(argv[1], "-check") == 0) {
     return check_command(argc - 2, argv + 2, the_run_paths.ini_path,
                          the_run_paths.log_path, env_or_empty("DOCUMENT_ROOT"),
-                         probe_with_platform, stdout);
+                         probe_with_platform, probe_service_with_platform,
+                         stdout);
   }
   if (is_sole_argument(argc, argv, "-blanklog")) {
     exit(write_blank_log(the_run_paths.log_path, stdout));

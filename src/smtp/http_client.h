@@ -13,12 +13,13 @@
 
 #include "smtp/socket_layer.h"
 #include "smtp/tls_layer.h"
+#include "support/http_response.h"
 #include "support/http_url.h"
 
 namespace tarvelo {
 
 // The most of a response body the client reads; a longer one is a failure.
-constexpr long long kHttpMaxBody = 64 * 1024;
+constexpr long long kHttpMaxBody = kHttpMaxBodyBytes;
 
 // Why a call came to no usable response.
 enum http_failure {
@@ -40,6 +41,9 @@ struct http_request {
   std::vector<std::pair<std::string, std::string>> headers;
   const char* ca_file = nullptr;  // PEM CAs to trust alone; null: the system's
   long long deadline_ms = 0;      // on net->now_ms's clock
+  // The program's version for "User-Agent: TARVELO/<version>"; null sends
+  // "User-Agent: TARVELO" (platform_http_post fills it in).
+  const char* version = nullptr;
 };
 
 struct http_response {
@@ -56,7 +60,9 @@ struct http_response {
 // *sockets_started, then setting it), through tls for an https URL (the
 // certificate checked against request.ca_file or the system's store, and
 // made out for the URL's host). Sends Host, User-Agent, Content-Type,
-// Content-Length, Connection: close and request.headers. Reads the status
+// Content-Length, Connection: close and request.headers; a header name or
+// value holding CR, LF or NUL (or a name that is empty or holds a colon or
+// blank) is refused before any connection: HTTP_WRITE_FAILED. Reads the status
 // line, headers and a body framed by Content-Length, chunked transfer
 // coding, or the end of the connection, all by request.deadline_ms.
 // Returns true with response->failure HTTP_DONE when a whole response
@@ -64,6 +70,18 @@ struct http_response {
 // caller knows what the call was for.
 bool http_post(const http_request& request, net_ops* net, tls_layer* tls,
                bool* sockets_started, http_response* response);
+
+// Connects to url's host and port over net (starting the sockets layer
+// unless *sockets_started, then setting it) and, for an https URL, runs the
+// TLS handshake through tls with the certificate checked against ca_file
+// (null: the system's store) and url.host, all by deadline_ms; then closes
+// the connection without sending a byte of HTTP, so a service learns of no
+// token and no submission. Returns true with response->failure HTTP_DONE
+// when all of that worked; else false with failure (HTTP_NO_NAME,
+// HTTP_NO_CONNECTION or HTTP_TLS_FAILED) and detail filled. Logs nothing.
+bool http_probe(const http_url& url, const char* ca_file, long long deadline_ms,
+                net_ops* net, tls_layer* tls, bool* sockets_started,
+                http_response* response);
 
 // A few words for failure ("no connection", "certificate not trusted" ...)
 // for log lines and -check findings.

@@ -6,6 +6,7 @@
 
 #include "compose/abuse_checks.h"
 #include "compose/envelope.h"
+#include "config/service_rules.h"
 #include "support/log.h"
 #include "support/smtp_options.h"
 
@@ -409,6 +410,100 @@ void add_probe_findings(const std::vector<probe_step>& steps,
   }
 }
 
+void check_service_settings(const mail_settings& settings,
+                            finding_list* found) {
+  if (settings.captcha_provider != CAPTCHA_NONE &&
+      settings.captcha_secret == nullptr) {
+    add(found, FINDING_PROBLEM,
+        "captcha_provider is set without captcha_secret: no token can be "
+        "verified, so no post would be mailed");
+  }
+}
+
+namespace {
+
+void probe_service(const char* what, const char* text, const char* ca_file,
+                   int timeout_seconds, service_prober probe,
+                   finding_list* found) {
+  std::string head = std::string(what) + " " + text + ": ";
+  http_url url;
+  if (!parse_http_url(text, &url)) {
+    add(found, FINDING_PROBLEM, head + "not an http or https URL");
+    return;
+  }
+  http_response response;
+  if (probe(url, ca_file, timeout_seconds, &response)) {
+    add(found, FINDING_OK,
+        head + (url.tls ? "reachable, certificate accepted" : "reachable"));
+    return;
+  }
+  std::string why = http_failure_name(response.failure);
+  if (!response.detail.empty()) why += " (" + response.detail + ")";
+  add(found, FINDING_PROBLEM, head + why);
+}
+
+}  // namespace
+
+void probe_services(const mail_settings& settings, const std::string& folder,
+                    service_prober probe, finding_list* found) {
+  const char* verify_url = captcha_url_of(settings);
+  if (verify_url != nullptr) {
+    // A relative CA file is found from the executable's folder, as a run
+    // finds it.
+    std::string ca;
+    if (settings.captcha_tls_ca != nullptr) {
+      ca = path_from_folder(settings.captcha_tls_ca, folder);
+    }
+    probe_service("CAPTCHA verify URL", verify_url,
+                  ca.empty() ? nullptr : ca.c_str(), settings.smtp_timeout,
+                  probe, found);
+  }
+  if (settings.webhook_url != nullptr) {
+    probe_service("webhook URL", settings.webhook_url, nullptr,
+                  settings.smtp_timeout, probe, found);
+  }
+}
+
+void check_archive_place(const archive_place& place, const os_user_ids* user,
+                         std::string_view document_root, finding_list* found) {
+  const std::string& path = place.path;
+  const char* lost = ": no post would be kept";
+  if (!place.folder.exists || !place.folder.is_folder) {
+    add(found, FINDING_PROBLEM,
+        "archive_file " + path + ": the folder " + folder_of(path) +
+            " does not exist" + lost);
+  } else if (place.entry == OS_ENTRY_LINK) {
+    add(found, FINDING_PROBLEM,
+        "archive_file " + path +
+            " is a symbolic link, which a run never writes through" + lost);
+  } else if (place.entry == OS_ENTRY_OTHER) {
+    add(found, FINDING_PROBLEM,
+        "archive_file " + path + " is not a regular file" + lost);
+  } else if (user != nullptr &&
+             !user_can_write(place.file, place.folder, *user)) {
+    add(found, FINDING_PROBLEM,
+        "the user " + user->name + " cannot " +
+            (place.file.exists ? "append to" : "create") + " the archive " +
+            path + lost);
+  } else if (user != nullptr) {
+    add(found, FINDING_OK,
+        "the user " + user->name + " can append to the archive " + path);
+  }
+  if (place.entry == OS_ENTRY_REGULAR && (place.file.mode & 04) != 0) {
+    add(found, FINDING_WARNING,
+        "archive_file " + path + " lets every user read the submissions (mode " +
+            mode_text(place.file.mode) +
+            "): take the others' read permission away (chmod o-r)");
+  }
+  std::string served = served_folder_of(path, document_root);
+  if (!served.empty()) {
+    add(found, FINDING_WARNING,
+        "archive_file " + path + " lies inside " + served +
+            ", which a web server may serve as files: anyone could download "
+            "every submission; keep the archive outside it");
+  }
+}
+
 int print_findings(const finding_list& found, FILE* out) {
   int problems = 0;
   int warnings = 0;
@@ -587,7 +682,8 @@ void probe_server(const checked_ini& ini, mail_prober probe,
 
 int check_command(int argc, char** args, const char* ini_path,
                   const char* log_path, const char* document_root,
-                  mail_prober probe, FILE* out) {
+                  mail_prober probe, service_prober probe_service,
+                  FILE* out) {
   bool offline = false;
   const char* user_name = nullptr;
   for (int i = 0; i < argc; ++i) {
@@ -634,20 +730,33 @@ int check_command(int argc, char** args, const char* ini_path,
   check_ini_lines(text.data(), static_cast<long>(text.size()), ini,
                   &found);
   check_message_settings(*ini, &found);
+  check_service_settings(ini->settings, &found);
   check_pages(*ini, places, &found);
   os_file_facts ini_facts;
   os_file_facts_of(places.ini_path.c_str(), &ini_facts);
   check_served(*ini, places, ini_facts, &found);
   const char* not_judged = os_permissions_not_judged();
+  os_user_ids user;
+  bool judged = false;
   if (not_judged != nullptr) {
     add(&found, FINDING_WARNING, not_judged);
-  } else {
-    os_user_ids user;
-    if (user_of_check(user_name, &user, &found)) {
-      check_writable(*ini, places, user, &found);
-    }
+  } else if (user_of_check(user_name, &user, &found)) {
+    judged = true;
+    check_writable(*ini, places, user, &found);
   }
-  if (!offline) probe_server(*ini, probe, &found);
+  if (ini->settings.archive_file != nullptr) {
+    archive_place place;
+    place.path = path_from_folder(ini->settings.archive_file, places.folder);
+    place.entry = os_entry_at(place.path.c_str());
+    os_file_facts_of(place.path.c_str(), &place.file);
+    os_file_facts_of(folder_of(place.path).c_str(), &place.folder);
+    check_archive_place(place, judged ? &user : nullptr, document_root,
+                        &found);
+  }
+  if (!offline) {
+    probe_server(*ini, probe, &found);
+    probe_services(ini->settings, places.folder, probe_service, &found);
+  }
   std::string held;
   log_take_held_lines(&held);
   return print_findings(found, out);

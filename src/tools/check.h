@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "config/ini_reader.h"
+#include "smtp/http_client.h"
 #include "smtp/smtp_probe.h"
 #include "support/os.h"
 
@@ -67,6 +68,48 @@ void check_ini_lines(const char* text, long size, checked_ini* ini,
 // taken from the form, no smtp line, a fixed or alias recipient that the
 // allowed_recipient lines refuse, debug logging.
 void check_message_settings(const checked_ini& ini, finding_list* found);
+
+// The findings on the outside services that need no network: a
+// captcha_provider without captcha_secret (problem).
+void check_service_settings(const mail_settings& settings,
+                            finding_list* found);
+
+// The probe of a service's URL with the connection a run would make, so the
+// command can run without a network: connect and, for https, the TLS
+// handshake with the certificate checked against ca_file (null: the
+// system's store), within timeout_seconds; then close without a request.
+// Returns true when all of that worked, else false with response's failure
+// and detail filled (as http_probe).
+using service_prober = bool (*)(const http_url& url, const char* ca_file,
+                                int timeout_seconds, http_response* response);
+
+// Probes, with probe and settings.smtp_timeout, the CAPTCHA verify URL
+// (captcha_url_of, trusting captcha_tls_ca, found from folder when
+// relative) and webhook_url, when set,
+// and adds one finding each: "CAPTCHA verify URL <url>: reachable,
+// certificate accepted" (ok; "reachable" for http), or "<what> <url>:
+// <failure> (<detail>)" (problem). Neither a token nor a submission is
+// sent.
+void probe_services(const mail_settings& settings, const std::string& folder,
+                    service_prober probe, finding_list* found);
+
+// What the system says of archive_file's place.
+struct archive_place {
+  std::string path;                       // full path, as a run opens it
+  os_entry_kind entry = OS_ENTRY_MISSING;  // what stands at path itself
+  os_file_facts file;                     // path, links followed
+  os_file_facts folder;                   // the folder that holds path
+};
+
+// Judges where a run appends its archive (open with O_APPEND | O_CREAT |
+// O_NOFOLLOW, mode 0600): a problem when the folder does not exist, when
+// user (null: rights not judged) cannot append to the file or create it,
+// when a symbolic link or anything but a regular file stands at the path;
+// a warning when an existing file lets others read it, and when the file
+// lies in a folder a web server may serve (served_folder_of with
+// document_root). Otherwise one ok finding.
+void check_archive_place(const archive_place& place, const os_user_ids* user,
+                         std::string_view document_root, finding_list* found);
 
 // The "||name||" tokens of a page, in order, each once.
 std::vector<std::string> page_tokens(std::string_view page);
@@ -132,13 +175,15 @@ using mail_prober = bool (*)(const mail_settings& settings, const char* from,
 // The whole check: args are the words after "-check" ("-offline", "-user
 // NAME", in any order). Reads the ini at ini_path, judges the files for the
 // user (NAME; else www-data when it exists; else the user running it),
-// probes the mail server with probe unless -offline, prints to out and
+// the archive file's place, probes the mail server with probe and the
+// services' URLs with probe_service unless -offline, prints to out and
 // returns the exit status (0 without problems, 1 with any, 1 for an
 // unknown option). document_root ("" when unknown) is a folder the web
 // server serves as files. Logs nothing: the log points nowhere while it
 // runs.
 int check_command(int argc, char** args, const char* ini_path,
                   const char* log_path, const char* document_root,
-                  mail_prober probe, FILE* out);
+                  mail_prober probe, service_prober probe_service,
+                  FILE* out);
 
 }  // namespace tarvelo

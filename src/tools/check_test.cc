@@ -63,6 +63,7 @@ class CheckIni : public ::testing::Test {
     return found;
   }
 
+ public:
   static std::string shown(const finding_list& found) {
     std::string out;
     for (const finding& f : found) {
@@ -277,6 +278,155 @@ TEST(ServedFolder, WebRootsButNotCgiBin) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(served_folder_of(c.path, c.document_root), c.served);
+  }
+}
+
+// A stand-in for the services' probe: records each call and answers from
+// a table keyed by host.
+struct service_call {
+  std::string host;
+  int port;
+  bool tls;
+  std::string ca;
+  int timeout;
+};
+std::vector<service_call> service_calls;
+bool scripted_service_probe(const http_url& url, const char* ca_file,
+                            int timeout_seconds, http_response* response) {
+  service_calls.push_back({url.host, url.port, url.tls,
+                           ca_file != nullptr ? ca_file : "(system)",
+                           timeout_seconds});
+  if (url.host == "down.example") {
+    response->failure = HTTP_NO_CONNECTION;
+    response->detail = "Connection Refused";
+    return false;
+  }
+  if (url.host == "bad-cert.example") {
+    response->failure = HTTP_TLS_FAILED;
+    response->detail = "TLS certificate not trusted: self-signed";
+    return false;
+  }
+  return true;
+}
+
+TEST_F(CheckIni, ServiceFindings) {
+  const struct {
+    const char* ini;
+    const char* findings;
+    std::vector<std::string> calls;  // host:port tls ca timeout
+  } cases[] = {
+      {"smtp 127.0.0.1\n", "", {}},
+      {"captcha_provider turnstile\ncaptcha_secret s3cret\nsmtp_timeout 9\n",
+       "ok: CAPTCHA verify URL https://challenges.cloudflare.com/turnstile/v0/"
+       "siteverify: reachable, certificate accepted\n",
+       {"challenges.cloudflare.com:443 tls (system) 9"}},
+      {"captcha_provider hcaptcha\n",
+       "problem: captcha_provider is set without captcha_secret: no token can "
+       "be verified, so no post would be mailed\n"
+       "ok: CAPTCHA verify URL https://api.hcaptcha.com/siteverify: "
+       "reachable, certificate accepted\n",
+       {"api.hcaptcha.com:443 tls (system) 30"}},
+      {"captcha_provider recaptcha\ncaptcha_secret s\n"
+       "captcha_verify_url https://bad-cert.example:8443/v\n"
+       "captcha_tls_ca certs/ca.pem\n"
+       "webhook_url http://127.0.0.1:9/hook\n",
+       "problem: CAPTCHA verify URL https://bad-cert.example:8443/v: TLS "
+       "failed (TLS certificate not trusted: self-signed)\n"
+       "ok: webhook URL http://127.0.0.1:9/hook: reachable\n",
+       {"bad-cert.example:8443 tls /site/certs/ca.pem 30",
+        "127.0.0.1:9 plain (system) 30"}},
+      {"captcha_verify_url https://v.example/\n"
+       "webhook_url https://down.example/hook\n",
+       "problem: webhook URL https://down.example/hook: no connection "
+       "(Connection Refused)\n",
+       {"down.example:443 tls (system) 30"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ini);
+    std::unique_ptr<checked_ini> ini(new checked_ini);
+    ASSERT_EQ(shown(read(c.ini, ini.get())), "");
+    service_calls.clear();
+    finding_list found;
+    check_service_settings(ini->settings, &found);
+    probe_services(ini->settings, "/site", scripted_service_probe, &found);
+    EXPECT_EQ(shown(found), c.findings);
+    std::vector<std::string> calls;
+    for (const service_call& call : service_calls) {
+      calls.push_back(call.host + ":" + std::to_string(call.port) +
+                      (call.tls ? " tls " : " plain ") + call.ca + " " +
+                      std::to_string(call.timeout));
+    }
+    EXPECT_EQ(calls, c.calls);
+  }
+}
+
+TEST(ArchivePlace, ProblemsAndWarnings) {
+  os_user_ids web;
+  web.name = "www-data";
+  web.uid = 33;
+  web.groups = {33};
+  auto facts = [](unsigned mode, unsigned uid, bool folder) {
+    os_file_facts f;
+    f.exists = true;
+    f.is_folder = folder;
+    f.is_regular = !folder;
+    f.mode = mode;
+    f.uid = uid;
+    return f;
+  };
+  const os_file_facts none;
+  const os_file_facts web_folder = facts(0755, 33, true);
+  const struct {
+    const char* name;
+    const char* path;
+    os_entry_kind entry;
+    os_file_facts file, folder;
+    bool judged;
+    const char* findings;
+  } cases[] = {
+      {"new file in a folder the user owns", "/srv-data/posts.jsonl",
+       OS_ENTRY_MISSING, none, web_folder, true,
+       "ok: the user www-data can append to the archive "
+       "/srv-data/posts.jsonl\n"},
+      {"folder missing", "/gone/posts.jsonl", OS_ENTRY_MISSING, none, none,
+       true,
+       "problem: archive_file /gone/posts.jsonl: the folder /gone does not "
+       "exist: no post would be kept\n"},
+      {"folder of root", "/data/posts.jsonl", OS_ENTRY_MISSING, none,
+       facts(0755, 0, true), true,
+       "problem: the user www-data cannot create the archive "
+       "/data/posts.jsonl: no post would be kept\n"},
+      {"file of root, others read", "/data/posts.jsonl", OS_ENTRY_REGULAR,
+       facts(0644, 0, false), web_folder, true,
+       "problem: the user www-data cannot append to the archive "
+       "/data/posts.jsonl: no post would be kept\n"
+       "warning: archive_file /data/posts.jsonl lets every user read the "
+       "submissions (mode 0644): take the others' read permission away "
+       "(chmod o-r)\n"},
+      {"link to a good file", "/data/posts.jsonl", OS_ENTRY_LINK,
+       facts(0600, 33, false), web_folder, true,
+       "problem: archive_file /data/posts.jsonl is a symbolic link, which a "
+       "run never writes through: no post would be kept\n"},
+      {"a folder where the file belongs", "/data/posts", OS_ENTRY_OTHER,
+       facts(0777, 33, true), web_folder, true,
+       "problem: archive_file /data/posts is not a regular file: no post "
+       "would be kept\n"},
+      {"served, rights not judged", "/var/www/html/posts.jsonl",
+       OS_ENTRY_REGULAR, facts(0600, 0, false), web_folder, false,
+       "warning: archive_file /var/www/html/posts.jsonl lies inside /var/www, "
+       "which a web server may serve as files: anyone could download every "
+       "submission; keep the archive outside it\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    archive_place place;
+    place.path = c.path;
+    place.entry = c.entry;
+    place.file = c.file;
+    place.folder = c.folder;
+    finding_list found;
+    check_archive_place(place, c.judged ? &web : nullptr, "", &found);
+    EXPECT_EQ(CheckIni::shown(found), c.findings);
   }
 }
 
