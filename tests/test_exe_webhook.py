@@ -118,7 +118,8 @@ def test_slack_text_and_a_queued_post(site, hooks):
     os.mkdir(spool)
     run(site, free_port(), f"webhook_url http://127.0.0.1:{hook.port}/\n"
         f"webhook_format slack\nspool_folder {spool}\n")
-    (_, _, body), = hook.posts
+    (_, headers, body), = hook.posts
+    assert "X-Tarvelo-Signature" not in headers
     assert json.loads(body) == {"text": "New post to mailer.cgi (queued)\n"
                                 "Name:: Ann &lt;b&gt; &amp; \u00e9\n"
                                 'Comments:: say "hi"'}
