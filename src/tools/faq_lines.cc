@@ -840,6 +840,62 @@ const char* const faq_lines[] = {
     "when the form was read. captcha_verify_url URL sends the tokens to "
     "another address (a private endpoint, or a test server), and "
     "captcha_tls_ca FILE trusts only the CAs of that PEM file for it.",
+    "",
+    "[q]",
+    "Sending submissions to Slack or another service",
+    "[a]",
+    "Set webhook_url and every post that was sent, or kept in the spool to "
+    "be sent later, is also posted to that URL as JSON: to Slack, "
+    "Mattermost, Rocket.Chat, Discord, n8n, Zapier or a script of your own.",
+    "[pre]",
+    "webhook_url https://hooks.slack.com/services/T000/B000/XXXX",
+    "webhook_format slack",
+    "webhook_secret a-long-random-text",
+    "[/pre]",
+    "webhook_format json (the default) sends the post's record: the form "
+    "(the program's file name), the outcome (sent or queued), the time in "
+    "UTC (RFC 3339) and the fields in form order, a file field as its file "
+    "name and size. With client_ip_header true the client's address is "
+    "added; a CAPTCHA widget's token is left out.",
+    "[pre]",
+    "{\"form\":\"mailer.cgi\",\"outcome\":\"sent\",\"time\":"
+    "\"2026-12-08T18:30:05Z\",\"fields\":[[\"Name\",\"Ann\"],"
+    "[\"cv\",{\"file\":\"cv.pdf\",\"size\":1234}]]}",
+    "[/pre]",
+    "webhook_format slack sends {\"text\":\"...\"}: a first line naming "
+    "the form and the outcome, then one line per field. Slack's and "
+    "Mattermost's incoming webhooks, Rocket.Chat and Discord's "
+    "Slack-compatible endpoint (the Discord webhook URL followed by /slack) "
+    "show it as a message. The characters &, < and > of what a visitor "
+    "typed arrive as &amp;, &lt; and &gt;, so a visitor can neither "
+    "mention @channel nor slip in a link.",
+    "[pre]",
+    "{\"text\":\"New post to mailer.cgi (sent)\\u000aName: "
+    "Ann\\u000acv: cv.pdf (1234 bytes)\"}",
+    "[/pre]",
+    "With webhook_secret the request carries the header "
+    "X-Tarvelo-Signature: sha256= followed by the HMAC-SHA256 of the body's "
+    "exact bytes under the secret, in lower-case hex, as GitHub signs its "
+    "webhooks. A receiver of your own checks it over the raw body, before "
+    "parsing it, and compares in constant time. In Python:",
+    "[pre]",
+    "import hashlib, hmac",
+    "def signed(secret, body, header):  # body: the bytes as received",
+    "    mac = hmac.new(secret.encode(), body, hashlib.sha256).hexdigest()",
+    "    return hmac.compare_digest(header, \"sha256=\" + mac)",
+    "[/pre]",
+    "The secret never reaches the log: its ini line is logged as ********.",
+    "The URL must be https (the certificate is checked as for the mail "
+    "server), or http to 127.0.0.1 for a receiver on the same machine; "
+    "another URL gets an error line and is not used.",
+    "The webhook never changes what the visitor sees or what is mailed. It "
+    "is called after the mail was handed over or kept in the spool; a "
+    "receiver that is down, slow, untrusted or answers other than 2xx costs "
+    "one error line in the log naming the URL and what failed. It gets what "
+    "remains of smtp_timeout counted from when the form was read (the "
+    "mail's delivery included), never more; when nothing remains it is not "
+    "called. A refused or dropped post calls no webhook, and -resend_spool "
+    "calls none either.",
     nullptr,
 };
 
