@@ -15,10 +15,12 @@
 #include "run/deliver.h"
 #include "smtp/socket_layer.h"
 #include "smtp/tls_layer.h"
+#include "spool/archive.h"
 #include "support/dyn_text.h"
 #include "support/exit_codes.h"
 #include "support/log.h"
 #include "support/os.h"
+#include "tools/archive_csv.h"
 #include "tools/check.h"
 #include "tools/faq.h"
 #include "tools/help.h"
@@ -196,6 +198,17 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
     outcome = compose_and_send(the_mail_settings, the_header_list,
                                the_body_list, &the_form_table, moment,
                                &the_envelope, &problems, smtp_send_mail);
+    if ((outcome == DELIVERY_SENT || outcome == DELIVERY_QUEUED) &&
+        the_mail_settings.archive_file != nullptr) {
+      archive_submission(
+          the_mail_settings.archive_file,
+          submission_json(archive_head_for(the_mail_settings,
+                                           the_run_args.argv[0],
+                                           outcome == DELIVERY_QUEUED,
+                                           moment.unix_microseconds,
+                                           moment.client),
+                          the_form_table));
+    }
   } else if (!may_send) {
     // A browser asks before a cross-origin fetch() with a JSON or other
     // non-simple request (the Fetch standard's CORS preflight); that is no
@@ -321,6 +334,9 @@ int run_main(int argc, char** argv) {
   }
   if (is_sole_argument(argc, argv, "-blanklog")) {
     exit(write_blank_log(the_run_paths.log_path, stdout));
+  }
+  if (argc == 3 && strcmp(argv[1], "-archive_csv") == 0) {
+    return archive_csv_command(argv[2], stdout, stderr);
   }
   if (argc == 3 && strcmp(argv[1], "-render") == 0) {
     return render_run(argv[2], form_deadline_ms);
