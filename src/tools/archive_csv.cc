@@ -120,7 +120,10 @@ bool archive_record_of(std::string_view line, archive_record* out) {
 
 std::string csv_cell(std::string_view text) {
   std::string cell;
-  if (!text.empty() && strchr("=+-@\t\r", text[0]) != nullptr) cell += '\'';
+  if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) !=
+                           std::string_view::npos) {
+    cell += '\'';
+  }
   cell.append(text);
   if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
   std::string quoted = "\"";

@@ -21,8 +21,8 @@ std::string joined(const std::vector<int>& numbers) {
 
 TEST(ArchiveCsvTest, Cells) {
   struct row {
-    const char* text;
-    const char* cell;
+    std::string_view text;
+    std::string_view cell;
   };
   const row rows[] = {
       {"Ann", "Ann"},
@@ -41,9 +41,10 @@ TEST(ArchiveCsvTest, Cells) {
       {"\rx", "\"'\rx\""},
       {"a=b", "a=b"},
       {"'quoted", "'quoted"},
+      {std::string_view("\0=", 2), std::string_view("\0=", 2)},
   };
   for (const row& r : rows) {
-    SCOPED_TRACE(r.text);
+    SCOPED_TRACE(std::string(r.text));
     EXPECT_EQ(r.cell, csv_cell(r.text));
   }
 }
