@@ -12,10 +12,10 @@
 #include "form/body_readers.h"
 #include "form/form_reader.h"
 #include "pages/http_reply.h"
+#include "run/archive_post.h"
 #include "run/deliver.h"
 #include "smtp/socket_layer.h"
 #include "smtp/tls_layer.h"
-#include "spool/archive.h"
 #include "support/dyn_text.h"
 #include "support/exit_codes.h"
 #include "support/log.h"
@@ -198,17 +198,8 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
     outcome = compose_and_send(the_mail_settings, the_header_list,
                                the_body_list, &the_form_table, moment,
                                &the_envelope, &problems, smtp_send_mail);
-    if ((outcome == DELIVERY_SENT || outcome == DELIVERY_QUEUED) &&
-        the_mail_settings.archive_file != nullptr) {
-      archive_submission(
-          the_mail_settings.archive_file,
-          submission_json(archive_head_for(the_mail_settings,
-                                           the_run_args.argv[0],
-                                           outcome == DELIVERY_QUEUED,
-                                           moment.unix_microseconds,
-                                           moment.client),
-                          the_form_table));
-    }
+    archive_post(the_mail_settings, the_run_args.argv[0], outcome, moment,
+                 the_form_table);
   } else if (!may_send) {
     // A browser asks before a cross-origin fetch() with a JSON or other
     // non-simple request (the Fetch standard's CORS preflight); that is no

@@ -1,6 +1,7 @@
 // The submissions archive: with `archive_file`, every post that was sent or
-// queued adds one line of JSON (submission_json) to one file, so the owner
-// keeps a record beside the mail (and -archive_csv turns it into a sheet).
+// queued adds one line of JSON (its submission record, run/archive_post.h)
+// to one file, so the owner keeps a record beside the mail (and
+// -archive_csv turns it into a sheet).
 //
 // Each line goes to the file whole under an exclusive lock (os_append_whole),
 // so runs that end at once never split or mix their lines; the file is made
@@ -13,8 +14,6 @@
 
 #include <string>
 
-#include "compose/submission_record.h"
-#include "config/ini_reader.h"
 
 namespace tarvelo {
 
@@ -24,15 +23,5 @@ namespace tarvelo {
 // LOG_ERRORS line "archive: could not add the submission to <path>: <why>"
 // and nothing else changes. Returns whether the line was written.
 bool archive_submission(const char* path, const std::string& line);
-
-// The head of the record a run archives for a post that was sent (queued
-// false) or queued: the form named after argv0's file name, the time of
-// unix_microseconds in whole seconds, the client only when the ini asks for
-// client_ip_header, and the CAPTCHA widget's field left out when a provider
-// is set.
-submission_head archive_head_for(const mail_settings& settings,
-                                 const char* argv0, bool queued,
-                                 long long unix_microseconds,
-                                 const char* client);
 
 }  // namespace tarvelo
