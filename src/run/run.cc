@@ -14,6 +14,7 @@
 #include "form/body_readers.h"
 #include "form/form_reader.h"
 #include "pages/http_reply.h"
+#include "run/archive_post.h"
 #include "run/deliver.h"
 #include "run/platform_http.h"
 #include "run/webhook_call.h"
@@ -23,6 +24,7 @@
 #include "support/exit_codes.h"
 #include "support/log.h"
 #include "support/os.h"
+#include "tools/archive_csv.h"
 #include "tools/check.h"
 #include "tools/faq.h"
 #include "tools/help.h"
@@ -214,6 +216,8 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
       post_webhook(the_mail_settings, head, the_form_table, os_monotonic_ms(),
                    moment.services_deadline_ms, platform_http_post);
     }
+    archive_post(the_mail_settings, the_run_args.argv[0], outcome, moment,
+                 the_form_table);
   } else if (!may_send) {
     // A browser asks before a cross-origin fetch() with a JSON or other
     // non-simple request (the Fetch standard's CORS preflight); that is no
@@ -351,6 +355,9 @@ int run_main(int argc, char** argv) {
   }
   if (is_sole_argument(argc, argv, "-blanklog")) {
     exit(write_blank_log(the_run_paths.log_path, stdout));
+  }
+  if (argc == 3 && strcmp(argv[1], "-archive_csv") == 0) {
+    return archive_csv_command(argv[2], stdout, stderr);
   }
   if (argc == 3 && strcmp(argv[1], "-render") == 0) {
     return render_run(argv[2], form_deadline_ms);

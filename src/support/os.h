@@ -243,4 +243,22 @@ std::string os_current_user_name();
 // Windows (ACLs) the sentence that says they are not judged.
 const char* os_permissions_not_judged();
 
+// --- The submissions archive ---------------------------------------------
+
+// Appends size bytes of data to the file at path as one whole piece: opens
+// it for appending (creating it with mode 0600, owner only), never through a
+// symbolic link (nor a reparse point on Windows) and only when it is a
+// regular file, takes an exclusive lock on it (flock; LockFileEx), writes
+// the bytes in one write (looping only should the system write fewer),
+// unlocks and closes. Runs that append at once never split or interleave
+// each other's pieces. Returns true; or false with *why (when not null) in
+// words, "<step>: <the system's words>", and the file as it was but for a
+// piece cut short by a full disk.
+bool os_append_whole(const char* path, const char* data, size_t size,
+                     std::string* why);
+
+// Switches standard output to untranslated (binary) mode where the platform
+// has a text mode, so a "\r\n" written stays two bytes; nothing elsewhere.
+void os_stdout_binary();
+
 }  // namespace tarvelo

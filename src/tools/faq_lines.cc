@@ -857,6 +857,16 @@ const char* const faq_lines[] = {
     "UTC (RFC 3339) and the fields in form order, a file field as its file "
     "name and size. With client_ip_header true the client's address is "
     "added; a CAPTCHA widget's token is left out.",
+    "",
+    "[q]",
+    "Keeping a copy of every submission",
+    "[a]",
+    "Add archive_file with a path, for example archive_file "
+    "/srv/forms/contact.jsonl: every post that was sent or queued in the "
+    "spool adds one line of JSON to that file, with the form's name, "
+    "outcome (sent or queued), the time in UTC, the visitor's address (only "
+    "with client_ip_header yes) and the fields in form order as name and "
+    "value pairs (a file as its name and size, never its bytes):",
     "[pre]",
     "{\"form\":\"mailer.cgi\",\"outcome\":\"sent\",\"time\":"
     "\"2026-12-08T18:30:05Z\",\"fields\":[[\"Name\",\"Ann\"],"
@@ -896,6 +906,22 @@ const char* const faq_lines[] = {
     "mail's delivery included), never more; when nothing remains it is not "
     "called. A refused or dropped post calls no webhook, and -resend_spool "
     "calls none either.",
+    "",
+    "[q]",
+    "Put the file outside the web root, in a folder the web server's user "
+    "may write (-check warns about a place visitors could download it "
+    "from). A relative path is taken from the folder the run works in. The "
+    "file is made with mode 0600, each line is written whole under a lock "
+    "(runs at the same moment never mix their lines), and a symbolic link "
+    "at the path is never followed: the run then logs an error line, and "
+    "the visitor's page and the mail stay as they are.",
+    "For a spreadsheet, ./mailer.cgi -archive_csv /srv/forms/contact.jsonl "
+    "> contact.csv prints the archive as CSV (UTF-8 with a byte-order "
+    "mark, one column per field name). A cell that begins with = + - or @ "
+    "gets a leading ' so the spreadsheet shows it as text and never runs "
+    "it as a formula.",
+    "The archive holds personal data: keep it only as long as your privacy "
+    "rules allow, and delete or trim it as they say.",
     nullptr,
 };
 
