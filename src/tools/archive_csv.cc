@@ -21,13 +21,18 @@ std::string text_of(const json_value& value) {
   return std::string(value.GetString(), value.GetStringLength());
 }
 
+// The member of object called name (the first, should it repeat), or null.
+// Looked up by rapidjson itself: comparing its member iterators here is
+// ambiguous to clang in C++20.
+const json_value* member_of(const json_value& object, const char* name) {
+  if (!object.HasMember(name)) return nullptr;
+  return &object[name];
+}
+
 // A string member of object, or null when it is missing or no string.
 const json_value* string_member(const json_value& object, const char* name) {
-  auto member = object.FindMember(name);
-  if (member == object.MemberEnd() || !member->value.IsString()) {
-    return nullptr;
-  }
-  return &member->value;
+  const json_value* member = member_of(object, name);
+  return member != nullptr && member->IsString() ? member : nullptr;
 }
 
 // A field's value: a string, or {"file": NAME, "size": N}.
@@ -38,12 +43,9 @@ bool field_value_of(const json_value& value, std::string* out) {
   }
   if (!value.IsObject()) return false;
   const json_value* file = string_member(value, "file");
-  auto size = value.FindMember("size");
-  if (file == nullptr || size == value.MemberEnd() ||
-      !size->value.IsInt64()) {
-    return false;
-  }
-  *out = text_of(*file) + " (" + std::to_string(size->value.GetInt64()) +
+  const json_value* size = member_of(value, "size");
+  if (file == nullptr || size == nullptr || !size->IsInt64()) return false;
+  *out = text_of(*file) + " (" + std::to_string(size->GetInt64()) +
          " bytes)";
   return true;
 }
@@ -94,20 +96,20 @@ bool archive_record_of(std::string_view line, archive_record* out) {
   if (document.HasParseError() || !document.IsObject()) return false;
   const json_value* time = string_member(document, "time");
   const json_value* outcome = string_member(document, "outcome");
-  auto fields = document.FindMember("fields");
-  if (time == nullptr || outcome == nullptr ||
-      fields == document.MemberEnd() || !fields->value.IsArray()) {
+  const json_value* fields = member_of(document, "fields");
+  if (time == nullptr || outcome == nullptr || fields == nullptr ||
+      !fields->IsArray()) {
     return false;
   }
   out->time = text_of(*time);
   out->outcome = text_of(*outcome);
-  auto client = document.FindMember("client");
-  if (client != document.MemberEnd()) {
-    if (!client->value.IsString()) return false;
+  const json_value* client = member_of(document, "client");
+  if (client != nullptr) {
+    if (!client->IsString()) return false;
     out->has_client = true;
-    out->client = text_of(client->value);
+    out->client = text_of(*client);
   }
-  for (const json_value& pair : fields->value.GetArray()) {
+  for (const json_value& pair : fields->GetArray()) {
     if (!pair.IsArray() || pair.Size() != 2 || !pair[0].IsString()) {
       return false;
     }
