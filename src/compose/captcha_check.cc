@@ -16,9 +16,12 @@ constexpr size_t kMaxCodesLength = 200;
 
 std::string error_codes_of(const rapidjson::Value& answer) {
   std::string codes;
-  auto member = answer.FindMember("error-codes");
-  if (member == answer.MemberEnd() || !member->value.IsArray()) return codes;
-  for (const rapidjson::Value& code : member->value.GetArray()) {
+  // HasMember rather than FindMember: comparing rapidjson's member
+  // iterators is ambiguous to clang in C++20.
+  if (!answer.HasMember("error-codes")) return codes;
+  const rapidjson::Value& list = answer["error-codes"];
+  if (!list.IsArray()) return codes;
+  for (const rapidjson::Value& code : list.GetArray()) {
     if (!code.IsString()) continue;
     if (!codes.empty()) codes += ", ";
     printable_append(&codes, code.GetString(), code.GetStringLength());
@@ -89,12 +92,11 @@ captcha_verdict captcha_answer_verdict(int status, const std::string& body,
     *words = "the answer is not JSON";
     return CAPTCHA_UNCHECKED;
   }
-  auto success = answer.FindMember("success");
-  if (success == answer.MemberEnd() || !success->value.IsBool()) {
+  if (!answer.HasMember("success") || !answer["success"].IsBool()) {
     *words = "no boolean success in the answer";
     return CAPTCHA_UNCHECKED;
   }
-  if (success->value.GetBool()) return CAPTCHA_PASSED;
+  if (answer["success"].GetBool()) return CAPTCHA_PASSED;
   *words = error_codes_of(answer);
   return CAPTCHA_REFUSED;
 }
