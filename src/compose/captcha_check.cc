@@ -6,9 +6,6 @@
 
 #include <rapidjson/document.h>
 
-#include "config/service_rules.h"
-#include "support/http_url.h"
-
 namespace tarvelo {
 
 namespace {
@@ -17,7 +14,29 @@ namespace {
 // printable so they cannot bend a log line.
 constexpr size_t kMaxCodesLength = 200;
 
-void append_printable(std::string* out, const char* text, size_t size) {
+std::string error_codes_of(const rapidjson::Value& answer) {
+  std::string codes;
+  // HasMember rather than FindMember: comparing rapidjson's member
+  // iterators is ambiguous to clang in C++20.
+  if (!answer.HasMember("error-codes")) return codes;
+  const rapidjson::Value& list = answer["error-codes"];
+  if (!list.IsArray()) return codes;
+  for (const rapidjson::Value& code : list.GetArray()) {
+    if (!code.IsString()) continue;
+    if (!codes.empty()) codes += ", ";
+    printable_append(&codes, code.GetString(), code.GetStringLength());
+    if (codes.size() > kMaxCodesLength) {
+      codes.resize(kMaxCodesLength);
+      codes += "...";
+      break;
+    }
+  }
+  return codes;
+}
+
+}  // namespace
+
+void printable_append(std::string* out, const char* text, size_t size) {
   for (size_t i = 0; i < size; ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
     if (c >= 0x20 && c < 0x7F && c != '\\') {
@@ -29,25 +48,6 @@ void append_printable(std::string* out, const char* text, size_t size) {
     }
   }
 }
-
-std::string error_codes_of(const rapidjson::Value& answer) {
-  std::string codes;
-  auto member = answer.FindMember("error-codes");
-  if (member == answer.MemberEnd() || !member->value.IsArray()) return codes;
-  for (const rapidjson::Value& code : member->value.GetArray()) {
-    if (!code.IsString()) continue;
-    if (!codes.empty()) codes += ", ";
-    append_printable(&codes, code.GetString(), code.GetStringLength());
-    if (codes.size() > kMaxCodesLength) {
-      codes.resize(kMaxCodesLength);
-      codes += "...";
-      break;
-    }
-  }
-  return codes;
-}
-
-}  // namespace
 
 void percent_encode_append(std::string* out, const char* text) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -79,60 +79,26 @@ std::string captcha_request_body(const char* secret, const char* token,
   return body;
 }
 
-captcha_verdict captcha_answer_verdict(const http_response& response,
+captcha_verdict captcha_answer_verdict(int status, const std::string& body,
                                        std::string* words) {
   words->clear();
-  if (response.failure != HTTP_DONE) {
-    *words = http_failure_name(response.failure);
-    if (!response.detail.empty()) {
-      *words += ": ";
-      append_printable(words, response.detail.data(), response.detail.size());
-    }
-    return CAPTCHA_UNCHECKED;
-  }
-  if (response.status < 200 || response.status > 299) {
-    *words = "status " + std::to_string(response.status);
+  if (status < 200 || status > 299) {
+    *words = "status " + std::to_string(status);
     return CAPTCHA_UNCHECKED;
   }
   rapidjson::Document answer;
-  answer.Parse(response.body.data(), response.body.size());
+  answer.Parse(body.data(), body.size());
   if (answer.HasParseError() || !answer.IsObject()) {
     *words = "the answer is not JSON";
     return CAPTCHA_UNCHECKED;
   }
-  auto success = answer.FindMember("success");
-  if (success == answer.MemberEnd() || !success->value.IsBool()) {
+  if (!answer.HasMember("success") || !answer["success"].IsBool()) {
     *words = "no boolean success in the answer";
     return CAPTCHA_UNCHECKED;
   }
-  if (success->value.GetBool()) return CAPTCHA_PASSED;
+  if (answer["success"].GetBool()) return CAPTCHA_PASSED;
   *words = error_codes_of(answer);
   return CAPTCHA_REFUSED;
-}
-
-captcha_verdict check_captcha(const mail_settings& settings, const char* token,
-                              const char* remote_ip, long long deadline_ms,
-                              http_poster post, std::string* words) {
-  http_request request;
-  const char* url = captcha_url_of(settings);
-  if (url == nullptr || !parse_http_url(url, &request.url)) {
-    *words = "not a usable URL";
-    return CAPTCHA_UNCHECKED;
-  }
-  if (post == nullptr) {
-    *words = "no HTTP client";
-    return CAPTCHA_UNCHECKED;
-  }
-  request.content_type = "application/x-www-form-urlencoded";
-  request.body = captcha_request_body(settings.captcha_secret, token, remote_ip);
-  request.ca_file = settings.captcha_tls_ca;
-  request.deadline_ms = deadline_ms;
-  http_response response;
-  // A poster that fails must say why; one that does not is no answer.
-  if (!post(request, &response) && response.failure == HTTP_DONE) {
-    response.failure = HTTP_BAD_RESPONSE;
-  }
-  return captcha_answer_verdict(response, words);
 }
 
 }  // namespace tarvelo

@@ -1,16 +1,14 @@
-// The CAPTCHA check of a post: the visitor's token sent to the provider's
-// verify URL (Cloudflare Turnstile, hCaptcha and Google reCAPTCHA all take
-// the same form-encoded request and give the same JSON answer), and the
-// answer read into a verdict. Pure over an http_poster, so a test drives it
-// with a stand-in.
+// The CAPTCHA check of a post, short of the call itself: the request that
+// sends the visitor's token to the provider's verify URL (Cloudflare
+// Turnstile, hCaptcha and Google reCAPTCHA all take the same form-encoded
+// request and give the same JSON answer), and the answer read into a
+// verdict. The run makes the call (src/run/captcha_call.h).
 //
 // State owned here: none.
 #pragma once
 
 #include <string>
 
-#include "config/ini_reader.h"
-#include "smtp/http_client.h"
 
 namespace tarvelo {
 
@@ -36,26 +34,19 @@ void percent_encode_append(std::string* out, const char* text);
 std::string captcha_request_body(const char* secret, const char* token,
                                  const char* remote_ip);
 
-// Reads the provider's answer. A response with failure HTTP_DONE, a 2xx
-// status and a body that is one JSON object (RFC 8259) with a boolean
-// "success" gives CAPTCHA_PASSED or CAPTCHA_REFUSED; anything else
-// CAPTCHA_UNCHECKED. Fills *words for the log: for UNCHECKED why ("no
-// connection: <detail>", "status 500", "the answer is not JSON", "no
+// Reads the answer to a whole response: a 2xx status and a body that is
+// one JSON object (RFC 8259) with a boolean "success" give CAPTCHA_PASSED
+// or CAPTCHA_REFUSED; anything else CAPTCHA_UNCHECKED. Fills *words for
+// the log: for UNCHECKED why ("status 500", "the answer is not JSON", "no
 // boolean success in the answer"); for REFUSED the answer's "error-codes"
-// strings joined by ", " (bytes outside printable ASCII as \xNN, at most
-// 200 bytes) or "" when it has none; for PASSED "".
-captcha_verdict captcha_answer_verdict(const http_response& response,
+// strings joined by ", " (bytes outside printable ASCII and the backslash
+// as \xNN, about 200 bytes at most) or "" when it has none; for PASSED "".
+captcha_verdict captcha_answer_verdict(int status, const std::string& body,
                                        std::string* words);
 
-// Verifies token for a post from remote_ip: posts captcha_request_body
-// with captcha_secret as Content-Type application/x-www-form-urlencoded to
-// captcha_url_of(settings), trusting captcha_tls_ca alone when set, by
-// deadline_ms (the run's services deadline), through post. Returns the
-// verdict of captcha_answer_verdict with its *words; a URL that does not
-// parse or a null post give CAPTCHA_UNCHECKED with the reason. Logs
-// nothing; neither the secret nor the request body reach *words.
-captcha_verdict check_captcha(const mail_settings& settings, const char* token,
-                              const char* remote_ip, long long deadline_ms,
-                              http_poster post, std::string* words);
+// Appends size bytes of text to *out with every byte outside printable
+// ASCII, and the backslash, as \xNN: words from another service that
+// cannot bend a log line.
+void printable_append(std::string* out, const char* text, size_t size);
 
 }  // namespace tarvelo

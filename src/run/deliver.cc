@@ -3,12 +3,12 @@
 #include <cstring>
 #include <string>
 
-#include "compose/captcha_check.h"
 #include "compose/field_rules.h"
 #include "compose/message.h"
 #include "config/attachment_rules.h"
 #include "config/reply_rules.h"
 #include "config/service_rules.h"
+#include "run/captcha_call.h"
 #include "spool/spool.h"
 #include "support/dyn_text.h"
 #include "support/log.h"

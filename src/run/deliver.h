@@ -105,8 +105,8 @@ struct run_moment {
 //   is composed or counted;
 // - with captcha_provider set: a filled honeypot first (DELIVERY_DROPPED
 //   with honeypot_caught's line, no call); then the token, the form's
-//   captcha_form_field value, checked with check_captcha over
-//   moment.poster from moment.client by moment.services_deadline_ms. A
+//   captcha_form_field value, checked with check_captcha (captcha_call.h)
+//   over moment.poster from moment.client by moment.services_deadline_ms. A
 //   missing or empty token (no call) is the field kCaptchaFieldName
 //   kFieldRequired, a refused one kFieldNotVerified: both DELIVERY_INVALID
 //   with the field rules' line; no answer is DELIVERY_UNCHECKED with the
