@@ -11,6 +11,7 @@
 #include "config/service_rules.h"
 #include "support/alloc.h"
 #include "support/decimal.h"
+#include "support/http_url.h"
 #include "support/log.h"
 
 namespace tarvelo {
@@ -582,6 +583,9 @@ void parse_ini_text(const char* text, long size, mail_settings* settings,
         log_event(LOG_DEBUG, "line used from ini file {%.*s %s}",
                   static_cast<int>(keyword.size()), keyword.data(),
                   kPasswordMask);
+      } else if (keyword == "webhook_url") {
+        log_event(LOG_DEBUG, "line used from ini file {webhook_url %s}",
+                  url_for_log(settings->webhook_url).c_str());
       } else {
         log_event(LOG_DEBUG, "line used from ini file {%s}", line);
       }

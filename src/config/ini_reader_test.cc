@@ -550,6 +550,10 @@ TEST(IniReaderTest, ServiceKeywordsStoreTheirValuesAndHideSecrets) {
             lines.find("line used from ini file {webhook_secret ********}"));
   EXPECT_NE(std::string::npos,
             lines.find("line used from ini file {archive_file "));
+  // A webhook URL's path is often its key.
+  EXPECT_NE(std::string::npos,
+            lines.find("{webhook_url http://127.0.0.1:9/********}"));
+  EXPECT_EQ(std::string::npos, lines.find("/hook"));
 }
 
 TEST(IniReaderTest, UnusableServiceValuesAreNotStored) {

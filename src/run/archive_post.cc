@@ -5,10 +5,10 @@
 
 namespace tarvelo {
 
-submission_head archive_head_for(const mail_settings& settings,
-                                 const char* argv0, bool queued,
-                                 long long unix_microseconds,
-                                 const char* client) {
+submission_head submission_head_for(const mail_settings& settings,
+                                    const char* argv0, bool queued,
+                                    long long unix_microseconds,
+                                    const char* client) {
   submission_head head;
   head.form = form_name_of(argv0);
   head.outcome = queued ? "queued" : "sent";
@@ -26,7 +26,7 @@ void archive_post(const mail_settings& settings, const char* argv0,
   if (settings.archive_file == nullptr) return;
   if (outcome != DELIVERY_SENT && outcome != DELIVERY_QUEUED) return;
   submission_head head =
-      archive_head_for(settings, argv0, outcome == DELIVERY_QUEUED,
+      submission_head_for(settings, argv0, outcome == DELIVERY_QUEUED,
                        moment.unix_microseconds, moment.client);
   archive_submission(settings.archive_file, submission_json(head, form));
 }

@@ -25,7 +25,7 @@ TEST(ArchivePostTest, HeadFollowsTheIni) {
     mail_settings settings;
     settings.client_ip_header = r.client_ip_header;
     settings.captcha_provider = r.provider;
-    submission_head head = archive_head_for(
+    submission_head head = submission_head_for(
         settings, "/srv/cgi-bin/c.cgi", true, 1796754605999999LL, "192.0.2.1");
     EXPECT_EQ("c.cgi", head.form);
     EXPECT_STREQ("queued", head.outcome);

@@ -7,10 +7,8 @@
 #include <string>
 
 #include "compose/abuse_checks.h"
-#include "compose/submission_record.h"
 #include "config/attachment_rules.h"
 #include "config/ini_reader.h"
-#include "config/service_rules.h"
 #include "form/body_readers.h"
 #include "form/form_reader.h"
 #include "pages/http_reply.h"
@@ -204,20 +202,19 @@ int cgi_run(int argc, int ignored_arguments, const char* request_method,
     outcome = compose_and_send(the_mail_settings, the_header_list,
                                the_body_list, &the_form_table, moment,
                                &the_envelope, &problems, smtp_send_mail);
-    if (the_mail_settings.webhook_url != nullptr &&
-        (outcome == DELIVERY_SENT || outcome == DELIVERY_QUEUED)) {
-      submission_head head;
-      head.form = form_name_of(the_run_args.argv[0]);
-      head.outcome = outcome == DELIVERY_SENT ? "sent" : "queued";
-      head.unix_seconds = moment.unix_microseconds / 1000000;
-      if (the_mail_settings.client_ip_header) head.client = moment.client;
-      head.hidden_field =
-          captcha_form_field(the_mail_settings.captcha_provider);
-      post_webhook(the_mail_settings, head, the_form_table, os_monotonic_ms(),
-                   moment.services_deadline_ms, platform_http_post);
-    }
+    // A post that went out, or waits in the spool, is kept and announced;
+    // neither changes what the visitor gets.
     archive_post(the_mail_settings, the_run_args.argv[0], outcome, moment,
                  the_form_table);
+    if (the_mail_settings.webhook_url != nullptr &&
+        (outcome == DELIVERY_SENT || outcome == DELIVERY_QUEUED)) {
+      post_webhook(the_mail_settings,
+                   submission_head_for(the_mail_settings, the_run_args.argv[0],
+                                       outcome == DELIVERY_QUEUED,
+                                       moment.unix_microseconds, moment.client),
+                   the_form_table, os_monotonic_ms(),
+                   moment.services_deadline_ms, platform_http_post);
+    }
   } else if (!may_send) {
     // A browser asks before a cross-origin fetch() with a JSON or other
     // non-simple request (the Fetch standard's CORS preflight); that is no

@@ -11,11 +11,12 @@ namespace tarvelo {
 bool post_webhook(const mail_settings& settings, const submission_head& head,
                   const form_table& form, long long now_ms,
                   long long deadline_ms, http_poster post) {
-  const char* url = settings.webhook_url;
-  if (url == nullptr) return false;
+  if (settings.webhook_url == nullptr) return false;
+  std::string shown = url_for_log(settings.webhook_url);
+  const char* url = shown.c_str();
   http_request request;
   // The ini reader kept only a URL this reader takes.
-  if (!parse_http_url(url, &request.url)) {
+  if (!parse_http_url(settings.webhook_url, &request.url)) {
     log_event(LOG_ERRORS, "webhook %s not called: the URL is not usable",
               url);
     return false;

@@ -28,9 +28,9 @@ TEST(WebhookCallTest, NoCallOnceTheDeadlineIsReached) {
     int calls;
     const char* log;
   } cases[] = {
-      {4999, 1, "webhook http://127.0.0.1:8/hook answered status 204\n"},
+      {4999, 1, "webhook http://127.0.0.1:8/******** answered status 204\n"},
       {5000, 0,
-       "webhook http://127.0.0.1:8/hook not called: the run's time limit "
+       "webhook http://127.0.0.1:8/******** not called: the run's time limit "
        "(smtp_timeout) has passed\n"},
   };
   for (const auto& c : cases) {

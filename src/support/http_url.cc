@@ -56,4 +56,13 @@ bool parse_http_url(const char* text, http_url* out) {
   return true;
 }
 
+std::string url_for_log(const char* text) {
+  http_url url;
+  if (!parse_http_url(text, &url) || url.target == "/") return text;
+  const char* host = strstr(text, "://") + 3;
+  size_t origin_length =
+      static_cast<size_t>(host - text) + strcspn(host, "/?#");
+  return std::string(text, origin_length) + "/********";
+}
+
 }  // namespace tarvelo

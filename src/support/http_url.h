@@ -24,4 +24,12 @@ struct http_url {
 // *out unspecified, when text is refused.
 bool parse_http_url(const char* text, http_url* out);
 
+// text as a log line may show it: scheme, host and port as written, and the
+// path and query, when there is more than "/", as "/********"; a text
+// without them comes back whole. A webhook URL
+// is often its own credential (Slack, Discord and Mattermost put the key in
+// the path), and the log may be read by more people than the ini. So does a
+// text parse_http_url refuses.
+std::string url_for_log(const char* text);
+
 }  // namespace tarvelo

@@ -43,5 +43,23 @@ TEST(HttpUrlTest, TakesApartOrRefuses) {
   }
 }
 
+TEST(HttpUrlTest, LogShowsNoPathOrQuery) {
+  struct {
+    const char* text;
+    const char* shown;
+  } cases[] = {
+      {"https://hooks.slack.com/services/T0/B0/XXXX",
+       "https://hooks.slack.com/********"},
+      {"http://127.0.0.1:9000?key=1", "http://127.0.0.1:9000/********"},
+      {"HTTPS://h.example:8443/", "HTTPS://h.example:8443/"},
+      {"https://h.example/#frag", "https://h.example/#frag"},
+      {"not a url", "not a url"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(c.shown, url_for_log(c.text));
+  }
+}
+
 }  // namespace
 }  // namespace tarvelo

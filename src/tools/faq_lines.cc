@@ -857,16 +857,6 @@ const char* const faq_lines[] = {
     "UTC (RFC 3339) and the fields in form order, a file field as its file "
     "name and size. With client_ip_header true the client's address is "
     "added; a CAPTCHA widget's token is left out.",
-    "",
-    "[q]",
-    "Keeping a copy of every submission",
-    "[a]",
-    "Add archive_file with a path, for example archive_file "
-    "/srv/forms/contact.jsonl: every post that was sent or queued in the "
-    "spool adds one line of JSON to that file, with the form's name, "
-    "outcome (sent or queued), the time in UTC, the visitor's address (only "
-    "with client_ip_header yes) and the fields in form order as name and "
-    "value pairs (a file as its name and size, never its bytes):",
     "[pre]",
     "{\"form\":\"mailer.cgi\",\"outcome\":\"sent\",\"time\":"
     "\"2026-12-08T18:30:05Z\",\"fields\":[[\"Name\",\"Ann\"],"
@@ -908,6 +898,19 @@ const char* const faq_lines[] = {
     "calls none either.",
     "",
     "[q]",
+    "Keeping a copy of every submission",
+    "[a]",
+    "Add archive_file with a path, for example archive_file "
+    "/srv/forms/contact.jsonl: every post that was sent or queued in the "
+    "spool adds one line of JSON to that file, with the form's name, "
+    "outcome (sent or queued), the time in UTC, the visitor's address (only "
+    "with client_ip_header yes) and the fields in form order as name and "
+    "value pairs (a file as its name and size, never its bytes):",
+    "[pre]",
+    "{\"form\":\"mailer.cgi\",\"outcome\":\"sent\",\"time\":"
+    "\"2026-12-08T18:30:05Z\",\"fields\":[[\"Name\",\"Ann\"],"
+    "[\"cv\",{\"file\":\"cv.pdf\",\"size\":1234}]]}",
+    "[/pre]",
     "Put the file outside the web root, in a folder the web server's user "
     "may write (-check warns about a place visitors could download it "
     "from). A relative path is taken from the folder the run works in. The "
