@@ -25,11 +25,10 @@ struct http_url {
 bool parse_http_url(const char* text, http_url* out);
 
 // text as a log line may show it: scheme, host and port as written, and the
-// path and query, when there is more than "/", as "/********"; a text
-// without them comes back whole. A webhook URL
-// is often its own credential (Slack, Discord and Mattermost put the key in
-// the path), and the log may be read by more people than the ini. So does a
-// text parse_http_url refuses.
+// path and query, when there is more than "/", as "/********". A text
+// without them, or one parse_http_url refuses, comes back whole. A webhook
+// URL is often its own credential (Slack, Discord and Mattermost put the key
+// in the path), and the log may be read by more people than the ini.
 std::string url_for_log(const char* text);
 
 }  // namespace tarvelo
