@@ -16,6 +16,21 @@ BIN = os.environ.get("TARVELO_BIN", os.path.join(ROOT, "build", "tarvelo"))
 SANITIZE = os.environ.get("TARVELO_SANITIZE", "") in ("1", "ON", "TRUE", "true")
 
 
+def multipart(fields, files, boundary="----tarveloTestBoundary7MA4YWxk"):
+    """A browser's multipart/form-data body (RFC 7578) and its
+    CONTENT_TYPE. files: (field name, file name, declared type, bytes)."""
+    out = b""
+    for name, value in fields:
+        out += (f"--{boundary}\r\nContent-Disposition: form-data; "
+                f'name="{name}"\r\n\r\n').encode() + value.encode() + b"\r\n"
+    for name, file_name, declared, data in files:
+        out += (f"--{boundary}\r\nContent-Disposition: form-data; "
+                f'name="{name}"; filename="{file_name}"\r\n'
+                f"Content-Type: {declared}\r\n\r\n").encode() + data + b"\r\n"
+    out += f"--{boundary}--\r\n".encode()
+    return out, f"multipart/form-data; boundary={boundary}"
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

@@ -13,7 +13,7 @@ from urllib.parse import urlencode
 
 import pytest
 
-from conftest import Receiver, free_port
+from conftest import Receiver, free_port, multipart
 
 INI = """smtp 127.0.0.1:{port}
 smtp_timeout 5
@@ -41,19 +41,6 @@ def archive_site(site, port, extra="", archive=None):
     return archive
 
 
-def multipart(fields, files, boundary="arch1vE"):
-    out = b""
-    for name, value in fields:
-        out += (f"--{boundary}\r\nContent-Disposition: form-data; "
-                f'name="{name}"\r\n\r\n').encode() + value.encode() + b"\r\n"
-    for name, file_name, data in files:
-        out += (f"--{boundary}\r\nContent-Disposition: form-data; "
-                f'name="{name}"; filename="{file_name}"\r\nContent-Type: '
-                "application/pdf\r\n\r\n").encode() + data + b"\r\n"
-    out += f"--{boundary}--\r\n".encode()
-    return out, f"multipart/form-data; boundary={boundary}"
-
-
 def read_lines(path):
     """The archive's lines; each one must end with its line feed."""
     with open(path, "rb") as f:
@@ -72,7 +59,8 @@ def without_time(line):
     return line.replace(found.group(0), '"time":"T"')
 
 
-UPLOAD = multipart([("Name:", NAME)], [("cv", "cv.pdf", PDF)])
+UPLOAD = multipart([("Name:", NAME)],
+                   [("cv", "cv.pdf", "application/pdf", PDF)], "arch1vE")
 
 # name, ini lines, env, body, the line with its time as T
 LINE_CASES = [

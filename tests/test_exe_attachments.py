@@ -9,7 +9,7 @@ import secrets
 
 import pytest
 
-from conftest import Receiver, free_port  # noqa: F401
+from conftest import Receiver, free_port, multipart  # noqa: F401
 
 PDF = b"%PDF-1.4\n" + bytes(range(256)) * 200 + b"\n%%EOF\n"
 PNG = b"\x89PNG\r\n\x1a\n" + secrets.token_bytes(70000)
@@ -25,21 +25,6 @@ headerline Subject: Upload
 use_submitted_variable_for_bodycontent Name:
 use_submitted_variable_for_bodycontent Comments:
 """
-
-
-def multipart(fields, files, boundary="----tarveloTestBoundary7MA4YWxk"):
-    """A browser's multipart/form-data body (RFC 7578) and its
-    CONTENT_TYPE."""
-    out = b""
-    for name, value in fields:
-        out += (f"--{boundary}\r\nContent-Disposition: form-data; "
-                f'name="{name}"\r\n\r\n').encode() + value.encode() + b"\r\n"
-    for name, file_name, declared, data in files:
-        out += (f"--{boundary}\r\nContent-Disposition: form-data; "
-                f'name="{name}"; filename="{file_name}"\r\n'
-                f"Content-Type: {declared}\r\n\r\n").encode() + data + b"\r\n"
-    out += f"--{boundary}--\r\n".encode()
-    return out, f"multipart/form-data; boundary={boundary}"
 
 
 def post(site, fields, files):

@@ -8,6 +8,7 @@ import uuid
 
 import pytest
 
+from conftest import multipart
 from postfix_fixture import DOMAIN, postfix, postfix_tls  # noqa: F401
 
 
@@ -168,21 +169,6 @@ use_submitted_variable_for_bodycontent Comments:
     assert "TLS connection established from" in postfix_tls.log_text()
 
 
-def multipart_form(fields, files, boundary="----tarveloPostfixBoundary"):
-    """A browser's multipart/form-data body (RFC 7578) and its type."""
-    out = b""
-    for name, value in fields:
-        out += (f"--{boundary}\r\nContent-Disposition: form-data; "
-                f'name="{name}"\r\n\r\n').encode() + value.encode() + b"\r\n"
-    for name, file_name, data in files:
-        out += (f"--{boundary}\r\nContent-Disposition: form-data; "
-                f'name="{name}"; filename="{file_name}"\r\n'
-                "Content-Type: application/octet-stream\r\n\r\n").encode()
-        out += data + b"\r\n"
-    out += f"--{boundary}--\r\n".encode()
-    return out, f"multipart/form-data; boundary={boundary}"
-
-
 @pytest.mark.parametrize("hello", ["HELO", "EHLO"])
 def test_strict_postfix_takes_attachments(site, postfix, hello):
     """Needs the multipart reader of the form intake."""
@@ -196,10 +182,12 @@ def test_strict_postfix_takes_attachments(site, postfix, hello):
     pdf = b"%PDF-1.4\n" + os.urandom(300000)
     png_name = "Gr\u00fc\u00dfe \u2013 Foto.png"
     png = b"\x89PNG\r\n\x1a\n" + os.urandom(50000)
-    body, content_type = multipart_form(
+    octets = "application/octet-stream"
+    body, content_type = multipart(
         [("From:", f"{NAME} <john@example.net>"), ("Subject:", "Files"),
          ("Name:", NAME), ("Comments:", ".a dot\nline two")],
-        [("report", "report.pdf", pdf), ("photo", png_name, png)])
+        [("report", "report.pdf", octets, pdf),
+         ("photo", png_name, octets, png)], "----tarveloPostfixBoundary")
     proc = site.run(body, env={"CONTENT_TYPE": content_type})
     assert b"email sent." in proc.stdout, site.log_text()
     got = postfix.wait_for("owner", before + 1)
