@@ -202,6 +202,27 @@ struct run_tables {
                             &problems_, record_send);
   }
 
+  // A moment of one client, its rate-limit state in this test's folder.
+  run_moment client_moment() const {
+    run_moment moment;
+    moment.unix_microseconds = 1700000001000000LL;
+    moment.client = "10.0.0.1";
+    moment.rate_state.beside = folder_ + "/form.rate";
+    moment.rate_state.private_folder = folder_ + "/private";
+    moment.rate_state.fallback = folder_ + "/private/f.rate";
+    return moment;
+  }
+
+  // The refused fields as "name: reason, ...".
+  std::string problems() const {
+    std::string all;
+    for (int i = 0; i < problems_.count; ++i) {
+      all += std::string(i > 0 ? ", " : "") + problems_.items[i].name + ": " +
+             problems_.items[i].reason;
+    }
+    return all;
+  }
+
   // The names in the spool folder, in no particular order.
   std::string spooled() {
     std::vector<std::string> names;
@@ -396,20 +417,9 @@ TEST(ComposeAndSendTest, FieldRulesAliasAndAbuseOutcomes) {
     t.settings_.rate_limit = 1;
     c.prepare(&t);
     recorded = sent_mail();
-    run_moment moment;
-    moment.unix_microseconds = 1700000001000000LL;
-    moment.client = "10.0.0.1";
-    moment.rate_state.beside = t.folder_ + "/form.rate";
-    moment.rate_state.private_folder = t.folder_ + "/private";
-    moment.rate_state.fallback = t.folder_ + "/private/f.rate";
     t.problems_.count = 3;
-    EXPECT_EQ(c.outcome, t.run(moment));
-    std::string problems;
-    for (int i = 0; i < t.problems_.count; ++i) {
-      problems += std::string(i > 0 ? ", " : "") + t.problems_.items[i].name +
-                  ": " + t.problems_.items[i].reason;
-    }
-    EXPECT_EQ(c.problems, problems);
+    EXPECT_EQ(c.outcome, t.run(t.client_moment()));
+    EXPECT_EQ(c.problems, t.problems());
     std::string logged = log.messages();
     EXPECT_NE(std::string::npos, logged.find(std::string(c.log_line) + "\n"))
         << logged;
@@ -520,21 +530,11 @@ TEST(ComposeAndSendTest, CaptchaOrderAndOutcomes) {
     recorded = sent_mail();
     provider = captcha_call();
     provider.answer = c.answer;
-    run_moment moment;
-    moment.unix_microseconds = 1700000001000000LL;
-    moment.client = "10.0.0.1";
-    moment.rate_state.beside = t.folder_ + "/form.rate";
-    moment.rate_state.private_folder = t.folder_ + "/private";
-    moment.rate_state.fallback = t.folder_ + "/private/f.rate";
+    run_moment moment = t.client_moment();
     moment.services_deadline_ms = 4242;
     moment.poster = provider_post;
     EXPECT_EQ(c.outcome, t.run(moment));
-    std::string problems;
-    for (int i = 0; i < t.problems_.count; ++i) {
-      problems += std::string(i > 0 ? ", " : "") + t.problems_.items[i].name +
-                  ": " + t.problems_.items[i].reason;
-    }
-    EXPECT_EQ(c.problems, problems);
+    EXPECT_EQ(c.problems, t.problems());
     std::string logged = log.messages();
     EXPECT_NE(std::string::npos, logged.find(c.log_line + "\n")) << logged;
     EXPECT_EQ(std::string::npos, logged.find("s3cret")) << logged;
